@@ -1,0 +1,41 @@
+#ifndef ZTV_SERVER_HTTP_SERVER_H
+#define ZTV_SERVER_HTTP_SERVER_H
+
+// The player-facing server: one listening socket and one detached connection
+// thread that accepts connections and serves them one at a time. The state
+// word is the only datum shared between threads.
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+enum ServerState : int32_t {
+  Stopped = 0,        // no connection thread runs; also a fresh record
+  StopRequested = 1,  // a stop was asked for while a request was served
+  Accepting = 2,      // the connection thread waits in accept or between requests
+  Streaming = 3,      // a request is being served
+};
+
+struct ServerControl {
+  std::atomic<int32_t> state{Stopped};  // a ServerState
+  int listenSocket = -1;                // the listening socket
+};
+static_assert(std::atomic<int32_t>::is_always_lock_free);
+
+// Listens on `address`:`port` and starts the connection thread; null on
+// failure (logged). The record lives until the process ends.
+[[nodiscard]] ServerControl* startHttpServer(const char* address, int port);
+
+// Returns when the server is Stopped and its listening socket closed; while
+// a request is served, asks it to stop and waits for it. Never call it on
+// the connection thread.
+int stopHttpServer(ServerControl* server);
+
+// The connection thread's body; its argument is the ServerControl.
+void* httpServerThread(void* server);
+
+// Starts function(argument) on a detached thread; its id, or 0 on failure.
+pthread_t ThreadCreate(void* (*function)(void*), void* argument);
+
+#endif  // ZTV_SERVER_HTTP_SERVER_H

@@ -1,0 +1,19 @@
+#ifndef ZTV_STREAM_FLV_REMUX_H
+#define ZTV_STREAM_FLV_REMUX_H
+
+// The channel's videos as one continuous FLV stream, one unit per call: first
+// the synthesized 9-byte file header, then one tag per call (its 15-byte
+// block of PreviousTagSize and tag header, then its body), video after video,
+// with video timestamps rebased and the PreviousTagSize chain patched at joins.
+
+#include <cstdint>
+
+#include "base/heap.h"
+#include "stream/session.h"
+
+// Places the next unit at the start of `*buffer` (growing it to the unit's
+// size when the unit exceeds `capacity`) and returns its length; 0 when the
+// stream is over or failed (the source is then closed).
+int32_t getFLVPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity);
+
+#endif  // ZTV_STREAM_FLV_REMUX_H

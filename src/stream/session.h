@@ -1,0 +1,46 @@
+#ifndef ZTV_STREAM_SESSION_H
+#define ZTV_STREAM_SESSION_H
+
+// The whole state of one outgoing stream, for a channel (id=) or a relay
+// (li=). The request handler opens it, sets channelId or videoUrl, hands
+// the address of its pointer to the chunk source of its mode again and
+// again, and closes it; closing releases everything the session owns.
+
+#include <cstdint>
+#include <string>
+
+#include "base/heap.h"
+#include "net/web_file.h"
+#include "timeline/playlist.h"
+
+struct StreamSession {
+  bool headerSent = false;        // channel: the FLV file header went out; relay: the relay is live
+  bool sourceHeaderRead = false;  // the current source's 9-byte FLV header has been consumed
+  bool patchPrevTagSize = false;  // the next block's PreviousTagSize becomes lastPrevTagSize
+  bool metaDecoded = false;       // the current video's first script tag went to the index decoder
+  bool seekPending = false;       // the next connection re-opens videoUrl at seekFilePos
+  uint32_t seekTime = 0;          // wanted start time in the current video, seconds; 0 = no seek
+  uint32_t seekFilePos = 0;       // byte position sent as "?start="
+  HeapArray<uint32_t> keyframeFilePositions;  // keyframe byte positions; keyframeCount + 1 entries or null
+  HeapArray<uint32_t> keyframeTimes;          // keyframe times in seconds, entry for entry
+  uint32_t keyframeCount = 0;                 // valid entries in both arrays; 0 = no index
+  uint8_t lastPrevTagSize[4] = {};  // PreviousTagSize bytes of the block read last, big-endian as sent
+  std::string videoUrl;             // channel: the current video; relay: the URL to relay; empty = none
+  uint32_t outTimestamp = 0;        // ms, last timestamp written into an outgoing video tag
+  uint32_t lastInTimestamp = 0;     // ms, source timestamp of the last video tag
+  uint32_t lastDelta = 0;           // ms, last positive step between source video timestamps
+  TimelinePtr timeline;             // the channel's current timeline, or null
+  int32_t entryIndex = 0;           // 1-based entry of timeline being streamed; 0 before the first
+  int32_t currentPliid = 0;         // pliid of the video being streamed; 0 before the first
+  int32_t channelId = 0;            // channel number of the request
+  uint32_t keyframesSeen = 0;       // video keyframes seen on this source while seekTime != 0
+  WebFilePtr source;                // the open connection to the current source, or null
+};
+
+// A new session with every field 0 or empty; null when memory is short.
+[[nodiscard]] StreamSession* openFLVStream();
+
+// Closes the source, frees the URL, index and timeline, then the record. Accepts null.
+void closeFLVStream(StreamSession* session);
+
+#endif  // ZTV_STREAM_SESSION_H
