@@ -9,7 +9,9 @@
 #include <csignal>
 #include <filesystem>
 
+#include "support/nginx.h"
 #include "support/process.h"
+#include "support/tcp_client.h"
 
 using namespace testsupport;
 
@@ -128,6 +130,50 @@ TEST(TempDirTest, RemovedWithItsContent) {
   }
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_EQ(readFile(path + "/a/b/c.txt"), "");
+}
+
+// The service behaviour the streaming tests rely on: byte seeks with the FLV
+// prefix, timelines by channel, redirects, and a log of every request.
+TEST(NginxTest, ServesFlvSeeksTimelinesAndRedirects) {
+  Nginx nginx(freeLoopbackPort());
+  std::string flv = std::string("FLV\x01\x05\0\0\0\x09", 9) + std::string(4000, 'x') + "tail";
+  ASSERT_TRUE(nginx.putFile("/v/a.flv", flv));
+  ASSERT_TRUE(nginx.putTimeline(12, "<resp>twelve</resp>"));
+  ASSERT_TRUE(nginx.putTimeline(-3, "<resp>minus three</resp>"));
+  nginx.addRedirect("/moved.flv", 302, nginx.url("/v/a.flv"));
+  nginx.addRedirect("/moved-again.flv", 307, nginx.url("/moved.flv"));
+  ASSERT_TRUE(nginx.start()) << nginx.error();
+
+  HttpReply whole = httpGet(nginx.port(), "/v/a.flv", 10s);
+  EXPECT_NE(whole.header().find(" 200 "), std::string::npos) << whole.header();
+  EXPECT_EQ(whole.body(), flv);
+
+  HttpReply seek = httpGet(nginx.port(), "/v/a.flv?start=3000", 10s);
+  EXPECT_EQ(seek.body(), flv.substr(0, 9) + std::string(4, '\0') + flv.substr(3000));
+
+  const struct {
+    const char* target;
+    const char* status;
+    const char* content;
+  } cases[] = {
+      {"/live/semichannel/timeline/?id=12", " 200 ", "twelve"},
+      {"/live/semichannel/timeline/?id=-3", " 200 ", "minus three"},
+      {"/live/semichannel/timeline/?id=13", " 404 ", ""},
+      {"/moved.flv", " 302 ", "Location: " },
+      {"/moved-again.flv", " 307 ", "/moved.flv"},
+  };
+  for (const auto& c : cases) {
+    HttpReply reply = httpGet(nginx.port(), c.target, 10s);
+    EXPECT_NE(reply.header().find(c.status), std::string::npos) << c.target << reply.header();
+    EXPECT_NE(reply.raw.find(c.content), std::string::npos) << c.target;
+  }
+  HttpReply timeline = httpGet(nginx.port(), "/live/semichannel/timeline/?id=12", 10s);
+  EXPECT_NE(timeline.header().find("text/xml"), std::string::npos) << timeline.header();
+
+  EXPECT_EQ(nginx.countRequests("?start="), 1);
+  EXPECT_EQ(nginx.countRequests("/live/semichannel/timeline/?id=12 "), 2);
+  nginx.stop();
+  EXPECT_FALSE(httpGet(nginx.port(), "/", 1s).connected);
 }
 
 }  // namespace

@@ -1,0 +1,52 @@
+#ifndef ZTV_TESTS_SUPPORT_TCP_CLIENT_H
+#define ZTV_TESTS_SUPPORT_TCP_CLIENT_H
+
+// A plain loopback TCP client for playing the player's part: send raw request
+// bytes, read what comes back until the peer closes, a byte limit or a
+// timeout, and hang up whenever the test wants to.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace testsupport {
+
+class TcpClient {
+ public:
+  TcpClient() = default;
+  ~TcpClient();  // close()
+  TcpClient(const TcpClient&) = delete;
+  TcpClient& operator=(const TcpClient&) = delete;
+
+  bool connect(uint16_t port);  // to 127.0.0.1
+  bool send(std::string_view bytes);
+  // Appends to `into` until `count` more bytes arrived, the peer closed or
+  // `timeout` passed; returns the number of bytes appended.
+  size_t read(std::string& into, size_t count, std::chrono::milliseconds timeout);
+  // Reads until the peer closes (true) or `timeout` passes (false).
+  bool readToEnd(std::string& into, std::chrono::milliseconds timeout);
+  bool peerClosed() const { return peerClosed_; }
+  void close();
+
+ private:
+  int fd_ = -1;
+  bool peerClosed_ = false;
+};
+
+// One exchange: connect, send `request`, read to the end (at most `timeout`).
+struct HttpReply {
+  bool connected = false;  // the connect succeeded
+  bool closed = false;     // the server closed the connection within the timeout
+  std::string raw;         // every byte received
+  std::string header() const;  // up to and including the blank line, "" without one
+  std::string body() const;    // after the blank line
+};
+HttpReply httpExchange(uint16_t port, std::string_view request, std::chrono::milliseconds timeout);
+// "GET <target> HTTP/1.0\r\n\r\n" exchanged.
+HttpReply httpGet(uint16_t port, std::string_view target, std::chrono::milliseconds timeout);
+
+}  // namespace testsupport
+
+#endif  // ZTV_TESTS_SUPPORT_TCP_CLIENT_H
