@@ -20,7 +20,19 @@ struct TimelineXml {
   uint32_t cursor = 0;      // where the next getXMLTag starts to search
   uint32_t textLength = 0;  // bytes downloaded
   time_t fetchTime = 0;     // when the service's response arrived
+  uint32_t capacity = 0;    // bytes allocated for text (document, NUL and room to grow)
 };
+
+// The download buffer starts at one read plus its NUL and grows by one read
+// at a time; it never grows beyond kTimelineMaxCapacity bytes, so a document
+// that needs more fails the download.
+inline constexpr uint32_t kTimelineReadSize = 1048576;
+inline constexpr uint32_t kTimelineMaxCapacity = 64u * kTimelineReadSize + 1;
+
+// The capacity needed before a read at `bytesRead` into a buffer of
+// `capacity` bytes: `capacity` itself when a full read and a NUL still fit,
+// one read more otherwise, 0 when that would pass kTimelineMaxCapacity.
+uint32_t timelineCapacityFor(uint32_t bytesRead, uint32_t capacity);
 
 enum TagType : int {
   Other = 0,

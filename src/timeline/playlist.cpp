@@ -1,0 +1,136 @@
+#include "timeline/playlist.h"
+
+#include <new>
+#include <optional>
+
+#include "log/log.h"
+
+namespace {
+
+constexpr const char* kParseOp = "openEPGData";
+
+// The walk's state: where in the document the scanner stands and the best
+// source of the vod being read.
+struct ParseState {
+  bool inSemiLive = false;
+  bool inVod = false;  // inside a vod that started inside SemiLive
+  int32_t pendingPliid = 0;
+  std::string chosenUrl;  // empty when none: an attribute value is never empty
+  int32_t bestQuality = -1;
+  bool stop = false;
+};
+
+// Moves the chosen URL into a new entry; false when memory is short.
+bool addEntry(Timeline* timeline, ParseState* state) {
+  try {
+    Log(DEBUG, "%s: Add url: %s, pliid: %d", kParseOp, state->chosenUrl.c_str(), state->pendingPliid);
+    timeline->entries.push_back(TimelineEntry{std::move(state->chosenUrl), state->pendingPliid});
+    state->chosenUrl.clear();
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+void chooseSource(std::string_view tag, ParseState* state) {
+  int32_t quality = getXMLParam_i(tag, "quality=");
+  bool taken = getXMLParam_i(tag, "format=") == 3 && quality > state->bestQuality &&
+               getXMLParam_i(tag, "drmtype=") == 0;
+  if (!taken) return;
+  // A taken source without a url drops the one chosen before it.
+  std::optional<std::string> url = getXMLParam_c(tag, "url=");
+  state->chosenUrl = url ? std::move(*url) : std::string();
+  Log(DEBUG, "%s: (SRCREQ) url: %s, quality: %d", kParseOp, url ? state->chosenUrl.c_str() : "(null)", quality);
+  state->bestQuality = quality;
+}
+
+// Applies one tag to the walk; false when an entry could not be stored.
+bool applyTag(std::string_view tag, Timeline* timeline, ParseState* state) {
+  switch (getXMLTagType(tag)) {
+    case RespEnd:
+      state->stop = true;
+      break;
+    case SemiLiveStart:
+      state->inSemiLive = true;
+      timeline->offset = getXMLParam_i(tag, "offset=");
+      Log(DEBUG, "%s: Offset: %d \n", kParseOp, timeline->offset);
+      break;
+    case SemiLiveEnd:
+      state->inSemiLive = false;
+      state->stop = true;
+      break;
+    case VodStart:
+      if (!state->inSemiLive) break;
+      state->pendingPliid = getXMLParam_i(tag, "pliid=");
+      state->inVod = true;
+      state->bestQuality = -1;
+      break;
+    case VodEnd:
+      if (!state->inVod) break;
+      if (!state->chosenUrl.empty() && !addEntry(timeline, state)) return false;
+      state->pendingPliid = 0;
+      state->inVod = false;
+      state->bestQuality = -1;
+      state->chosenUrl.clear();
+      break;
+    case SrcReq:
+      if (state->inVod) chooseSource(tag, state);
+      break;
+    case Other:
+      break;
+  }
+  return true;
+}
+
+// Walks `xml` into `timeline`; false when memory ran short.
+bool walkDocument(TimelineXml* xml, Timeline* timeline) {
+  Log(DEBUG, "%s: Parse EPG data.", kParseOp);
+  timeline->entries.clear();
+  timeline->offset = 0;
+  timeline->fetchTime = xml->fetchTime;
+  ParseState state;
+  while (!state.stop) {
+    std::optional<std::string> tag = getXMLTag(xml);
+    if (!tag) break;
+    if (!applyTag(*tag, timeline, &state)) {
+      Log(ERROR, "%s, Couldn't allocate memory!", kParseOp);
+      return false;
+    }
+  }
+  return true;
+}
+
+Timeline* newTimeline() {
+  Timeline* timeline = new (std::nothrow) Timeline{};
+  if (timeline == nullptr) Log(ERROR, "%s, Couldn't allocate memory!", kParseOp);
+  return timeline;
+}
+
+// The walked timeline, or null (and the record released) when the walk
+// failed or found no playable video.
+Timeline* finishParse(TimelinePtr timeline, TimelineXml* xml) {
+  if (!walkDocument(xml, timeline.get()) || timeline->entries.empty()) return nullptr;
+  return timeline.release();
+}
+
+}  // namespace
+
+Timeline* openEPGData(const char* url) {
+  TimelinePtr timeline(newTimeline());
+  if (!timeline) return nullptr;
+  std::unique_ptr<TimelineXml, void (*)(TimelineXml*)> xml(openChannelXML(url), closeXML);
+  if (!xml) {
+    Log(ERROR, "%s, open Channel XML.", kParseOp);
+    return nullptr;
+  }
+  return finishParse(std::move(timeline), xml.get());
+}
+
+Timeline* parseEPGData(TimelineXml* xml) {
+  if (xml == nullptr) return nullptr;
+  TimelinePtr timeline(newTimeline());
+  if (!timeline) return nullptr;
+  return finishParse(std::move(timeline), xml);
+}
+
+void closeEPGData(Timeline* timeline) { delete timeline; }

@@ -1,0 +1,223 @@
+#include "timeline/timeline_xml.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+#include "support/fake_http.h"
+
+namespace {
+
+using XmlPtr = std::unique_ptr<TimelineXml, void (*)(TimelineXml*)>;
+
+XmlPtr fromText(const std::string& text, time_t fetchTime = 0) {
+  return XmlPtr(openXMLText(text.data(), text.size(), fetchTime), closeXML);
+}
+
+std::vector<std::string> allTags(TimelineXml* xml) {
+  std::vector<std::string> tags;
+  while (std::optional<std::string> tag = getXMLTag(xml)) tags.push_back(*tag);
+  return tags;
+}
+
+TEST(TimelineScanner, YieldsEachTagOnceInOrder) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string doc;
+    std::vector<std::string> tags;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"no tags at all\n", {}},
+      {"lead <a>text\n <b x=\"1\">\t\r\n</b> tail", {"<a>", "<b x=\"1\">", "</b>"}},
+      {"<a>b>c", {"<a>"}},                                // a stray '>' in text is text
+      {"<a<b>", {"<a<b>"}},                               // a tag runs to the first '>'
+      {"<!-- x > y --><c>", {"<!-- x >", "<c>"}},         // a '>' in a comment ends it early
+      {"<a><vod pliid=\"1", {"<a>", "<vod pliid=\"1"}},  // cut inside a tag
+      {"<a>\0<b>"s, {"<a>"}},                             // a NUL between tags ends the scan
+      {"<a\0b><c>"s, {"<a", "<c>"}},                      // a NUL inside a tag cuts it there
+  };
+  for (const Case& c : cases) {
+    XmlPtr xml = fromText(c.doc);
+    ASSERT_NE(xml, nullptr);
+    EXPECT_EQ(allTags(xml.get()), c.tags) << c.doc;
+    EXPECT_EQ(getXMLTag(xml.get()), std::nullopt) << "after the end: " << c.doc;
+  }
+  EXPECT_EQ(getXMLTag(nullptr), std::nullopt);
+}
+
+TEST(TimelineScanner, LongTextBetweenTags) {
+  std::string filler(300000, 'x');
+  XmlPtr xml = fromText("<a>" + filler + "<b>\n" + filler);
+  EXPECT_EQ(allTags(xml.get()), (std::vector<std::string>{"<a>", "<b>"}));
+}
+
+TEST(TimelineScanner, MemoryDocumentKeepsBytesAndEndsInNul) {
+  XmlPtr xml = fromText("<a>", 1234);
+  ASSERT_NE(xml, nullptr);
+  EXPECT_EQ(xml->textLength, 3u);
+  EXPECT_EQ(xml->cursor, 0u);
+  EXPECT_EQ(xml->fetchTime, 1234);
+  EXPECT_EQ(std::string(xml->text.get()), "<a>");
+  closeXML(nullptr);
+}
+
+TEST(TimelineScanner, TagTypes) {
+  const std::pair<const char*, TagType> cases[] = {
+      {"</resp>", RespEnd},
+      {"<SemiLive offset=\"1\">", SemiLiveStart},
+      {"<SemiLive>", Other},  // without attributes
+      {"<SemiLive\toffset=\"1\">", Other},
+      {"</SemiLive>", SemiLiveEnd},
+      {"<vod pliid=\"3\">", VodStart},
+      {"<VOD pliid=\"3\">", Other},
+      {"</vod>", VodEnd},
+      {"<srcreq url=\"u\">", SrcReq},
+      {"<srcreq/>", Other},
+      {"</resp", Other},
+      {"<resp>", Other},
+      {"", Other},
+  };
+  for (const auto& [tag, type] : cases) EXPECT_EQ(getXMLTagType(tag), type) << tag;
+}
+
+TEST(TimelineScanner, AttributeValues) {
+  struct Case {
+    const char* tag;
+    const char* key;
+    std::optional<std::string> text;
+    int32_t number;
+  };
+  const Case cases[] = {
+      {R"(<srcreq url="http://h/v.flv" quality="5">)", "url=", "http://h/v.flv", 0},
+      {R"(<srcreq url="http://h/v.flv" quality="5">)", "quality=", "5", 5},
+      {R"(<srcreq tmpurl="first" url="second">)", "url=", "first", 0},  // tail of a longer name
+      {R"(<srcreq url="v?a=1&amp;b=2">)", "url=", "v?a=1&amp;b=2", 0},   // entities kept
+      {R"(<srcreq url='abc'>)", "url=", "abc'>", 0},                     // single quotes
+      {R"(<SemiLive offset='42'>)", "offset=", "42'>", 42},
+      {R"(<vod id="1">)", "pliid=", std::nullopt, -1},   // missing
+      {R"(<vod pliid="">)", "pliid=", std::nullopt, -1},  // empty
+      {R"(<vod pliid="abc">)", "pliid=", "abc", 0},
+      {R"(<vod pliid="-5">)", "pliid=", "-5", -5},
+      {R"(<vod pliid=" +7x">)", "pliid=", " +7x", 7},
+      {R"(<vod pliid="99999999999">)", "pliid=", "99999999999", INT32_MAX},
+      {R"(<vod pliid="-99999999999">)", "pliid=", "-99999999999", INT32_MIN},
+      {R"(<vod pliid="12)", "pliid=", "12", 12},  // no closing quote
+      {R"(<vod pliid=")", "pliid=", std::nullopt, -1},
+      {R"(<vod pliid=)", "pliid=", std::nullopt, -1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(getXMLParam_c(c.tag, c.key), c.text) << c.tag << " " << c.key;
+    EXPECT_EQ(getXMLParam_i(c.tag, c.key), c.number) << c.tag << " " << c.key;
+  }
+}
+
+TEST(TimelineBuffer, GrowthIsBoundedAndDoesNotWrap) {
+  constexpr uint32_t MiB = kTimelineReadSize;
+  struct Case {
+    uint32_t bytesRead, capacity, needed;
+  };
+  const Case cases[] = {
+      {0, MiB + 1, MiB + 1},
+      {MiB, MiB + 1, 2 * MiB + 1},
+      {MiB, 2 * MiB + 1, 2 * MiB + 1},
+      {63 * MiB, 64 * MiB + 1, 64 * MiB + 1},
+      {64 * MiB, 64 * MiB + 1, 0},                     // past the upper bound
+      {UINT32_MAX - MiB / 2, UINT32_MAX - MiB / 2, 0},  // sums beyond 32 bits
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(timelineCapacityFor(c.bytesRead, c.capacity), c.needed) << c.bytesRead << " " << c.capacity;
+  }
+}
+
+// Serves one body and collects the log while a download runs.
+class TimelineDownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_ = std::tmpfile();
+    ASSERT_NE(log_, nullptr);
+    LogSetOutput(log_);
+  }
+  void TearDown() override {
+    LogSetOutput(nullptr);
+    std::fclose(log_);
+  }
+  XmlPtr download(fakehttp::Script script) {
+    server_.route("/t.xml", std::move(script));
+    return XmlPtr(openChannelXML(server_.url("/t.xml").c_str()), closeXML);
+  }
+  std::string logText() {
+    std::fflush(log_);
+    std::rewind(log_);
+    std::string text;
+    for (int c; (c = std::fgetc(log_)) != EOF;) text.push_back(static_cast<char>(c));
+    return text;
+  }
+  void expectDocument(const XmlPtr& xml, const std::string& body) {
+    ASSERT_NE(xml, nullptr);
+    ASSERT_EQ(xml->textLength, body.size());
+    EXPECT_EQ(std::string(xml->text.get(), xml->textLength), body);
+    EXPECT_EQ(xml->text[xml->textLength], '\0');
+    EXPECT_EQ(xml->cursor, 0u);
+  }
+
+  fakehttp::FakeHttpServer server_;
+  FILE* log_ = nullptr;
+};
+
+std::string patterned(size_t size) {
+  std::string body(size, ' ');
+  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+  return body;
+}
+
+TEST_F(TimelineDownloadTest, ExactlyOneReadGrowsOnceForTheNul) {
+  std::string body = patterned(kTimelineReadSize);
+  XmlPtr xml = download(fakehttp::Script::ok(body));
+  expectDocument(xml, body);
+  EXPECT_EQ(xml->capacity, 2 * kTimelineReadSize + 1);
+}
+
+TEST_F(TimelineDownloadTest, SeveralMegabytesArriveWhole) {
+  std::string body = "<resp>" + patterned(3 * kTimelineReadSize + 12345) + "</resp>";
+  XmlPtr xml = download(fakehttp::Script::ok(body));
+  expectDocument(xml, body);
+  EXPECT_EQ(xml->capacity, 4 * kTimelineReadSize + 1);
+}
+
+TEST_F(TimelineDownloadTest, EmptyAndTruncatedBodiesAreKept) {
+  XmlPtr empty = download(fakehttp::Script::ok(""));
+  expectDocument(empty, "");
+  EXPECT_EQ(getXMLTag(empty.get()), std::nullopt);
+
+  server_.enqueue(fakehttp::Script::response(200, {"Content-Length: 5000"}, "<resp><vod pl").close());
+  XmlPtr cut(openChannelXML(server_.url("/cut.xml").c_str()), closeXML);
+  expectDocument(cut, "<resp><vod pl");
+}
+
+TEST_F(TimelineDownloadTest, FetchTimeIsTakenBeforeTheBody) {
+  fakehttp::Script script;
+  script.send("HTTP/1.0 200 OK\r\nContent-Length: 7\r\n\r\n").pause(3000).send("<resp/>");
+  XmlPtr xml = download(std::move(script));
+  time_t after = time(nullptr);
+  expectDocument(xml, "<resp/>");
+  EXPECT_LE(xml->fetchTime + 2, after);
+}
+
+TEST_F(TimelineDownloadTest, FailuresGiveNull) {
+  server_.route("/missing.xml", fakehttp::Script::status(404));
+  EXPECT_EQ(openChannelXML(server_.url("/missing.xml").c_str()), nullptr);
+
+  // A document beyond the upper bound fails instead of growing without limit.
+  XmlPtr huge = download(fakehttp::Script::ok(std::string(kTimelineMaxCapacity, 'x')));
+  EXPECT_EQ(huge, nullptr);
+  EXPECT_NE(logText().find("ERROR: openChannelXML, Couldn't reallocate memory!\n"), std::string::npos);
+}
+
+}  // namespace
