@@ -9,6 +9,8 @@
 #include <csignal>
 #include <filesystem>
 
+#include "support/flv_reader.h"
+#include "support/media.h"
 #include "support/nginx.h"
 #include "support/process.h"
 #include "support/tcp_client.h"
@@ -174,6 +176,80 @@ TEST(NginxTest, ServesFlvSeeksTimelinesAndRedirects) {
   EXPECT_EQ(nginx.countRequests("/live/semichannel/timeline/?id=12 "), 2);
   nginx.stop();
   EXPECT_FALSE(httpGet(nginx.port(), "/", 1s).connected);
+}
+
+TEST(FlvReaderTest, ReadsTagFieldsAndReportsWhatDoesNotFit) {
+  std::string header("FLV\x01\x05\0\0\0\x09", 9);
+  // PreviousTagSize 0, video tag of 2 body bytes at 16777221 ms (01 00 00 05), stream id 7.
+  std::string tag1("\0\0\0\0" "\x09" "\0\0\x02" "\0\0\x05" "\x01" "\0\0\x07" "\x17\x01", 17);
+  std::string tag2("\0\0\0\x0d" "\x08" "\0\0\0" "\0\x01\0" "\0" "\0\0\0", 15);
+  FlvStream whole = parseFlv(header + tag1 + tag2 + std::string("\0\0\0\x0b", 4));
+  ASSERT_TRUE(whole.headerOk);
+  ASSERT_EQ(whole.tags.size(), 2u);
+  EXPECT_EQ(whole.tags[0].timestamp, 16777221u);
+  EXPECT_EQ(whole.tags[0].streamId, 7u);
+  EXPECT_TRUE(whole.tags[0].keyframe());
+  EXPECT_EQ(whole.tags[0].body, "\x17\x01");
+  EXPECT_EQ(whole.tags[1].prevTagSize, whole.tags[0].size());
+  EXPECT_EQ(whole.tags[1].timestamp, 256u);
+  EXPECT_EQ(whole.tags[1].offset, 9u + tag1.size());
+  EXPECT_EQ(whole.closingPrevTagSize, 11u);
+  EXPECT_TRUE(whole.trailing.empty());
+
+  // Cut anywhere inside the second tag: one tag, the rest reported.
+  for (size_t cut = 1; cut < tag2.size(); ++cut) {
+    FlvStream partial = parseFlv(header + tag1 + tag2.substr(0, cut));
+    ASSERT_EQ(partial.tags.size(), 1u) << cut;
+    EXPECT_EQ(partial.closingPrevTagSize.has_value(), cut == 4) << cut;
+    EXPECT_EQ(partial.trailing.size(), cut == 4 ? 0 : cut) << cut;
+  }
+  EXPECT_FALSE(parseFlv("FLX" + header.substr(3) + tag1).headerOk);
+  EXPECT_FALSE(parseFlv(header.substr(0, 8)).headerOk);
+}
+
+// The sample files must be what the streaming tests assume: a sound chain,
+// an index in the first script tag, keyframes at the asked interval.
+TEST(MediaTest, SampleFilesHaveIndexAndKeyframeSpacing) {
+  TempDir cache;
+  for (SampleCodec codec : {SampleCodec::H264Aac, SampleCodec::SorensonMp3}) {
+    std::string error;
+    std::string path = sampleFlv({codec, 6, 2}, cache.path(), &error);
+    ASSERT_FALSE(path.empty()) << error;
+    EXPECT_EQ(sampleFlv({codec, 6, 2}, cache.path()), path);  // cached
+    FlvStream flv = parseFlv(readFile(path));
+    ASSERT_TRUE(flv.headerOk);
+    ASSERT_FALSE(flv.tags.empty());
+    EXPECT_EQ(flv.tags[0].prevTagSize, 0u);
+    EXPECT_EQ(flv.tags[0].type, kFlvScript);
+    EXPECT_NE(flv.tags[0].body.find("filepositions"), std::string::npos);
+    EXPECT_NE(flv.tags[0].body.find("times"), std::string::npos);
+    std::vector<uint32_t> keyframeTimes;
+    for (size_t i = 1; i < flv.tags.size(); ++i) {
+      EXPECT_EQ(flv.tags[i].prevTagSize, flv.tags[i - 1].size()) << describe(flv.tags[i], i);
+      // Pictures only: in an H.264 file the sequence header and end-of-sequence
+      // tags (AVC packet types 0 and 2) carry the keyframe flag too.
+      bool picture = codec != SampleCodec::H264Aac ||
+                     (flv.tags[i].body.size() > 1 && flv.tags[i].body[1] == 1);
+      if (flv.tags[i].keyframe() && picture) keyframeTimes.push_back(flv.tags[i].timestamp);
+    }
+    EXPECT_EQ(flv.closingPrevTagSize, flv.tags.back().size());
+    EXPECT_TRUE(flv.trailing.empty());
+    ASSERT_EQ(keyframeTimes.size(), 3u);
+    EXPECT_LT(keyframeTimes[0], 100u);  // the MP3 encoder delay may shift the start a little
+    for (size_t k = 1; k < keyframeTimes.size(); ++k) {
+      EXPECT_EQ(keyframeTimes[k] - keyframeTimes[0], 2000 * k);
+    }
+  }
+}
+
+TEST(MediaTest, TimelineDocumentShape) {
+  std::string doc = timelineDocument({{"http://127.0.0.1:1/v/a.flv", 7}, {"http://h/b", 9}}, 14);
+  EXPECT_NE(doc.find("<SemiLive offset=\"14\""), std::string::npos);
+  EXPECT_NE(doc.find("<vod pliid=\"9\""), std::string::npos);
+  EXPECT_NE(doc.find("<srcreq url=\"http://h/b\" quality=\"5\" format=\"3\" drmtype=\"0\""),
+            std::string::npos);
+  EXPECT_LT(doc.find("pliid=\"7\""), doc.find("pliid=\"9\""));
+  EXPECT_EQ(doc.rfind("</resp>"), doc.size() - 8);
 }
 
 }  // namespace

@@ -1,0 +1,91 @@
+#include "support/media.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "support/process.h"
+
+namespace testsupport {
+
+namespace {
+
+constexpr int kFramesPerSecond = 25;
+
+std::string cacheName(const SampleSpec& spec) {
+  std::string codec = spec.codec == SampleCodec::H264Aac ? "h264" : "flv1";
+  return codec + "-" + std::to_string(spec.seconds) + "s-k" + std::to_string(spec.keyframeSeconds) +
+         "-" + spec.pattern + "-" + std::to_string(spec.toneHz) + "-" + spec.size + ".flv";
+}
+
+std::vector<std::string> ffmpegArgs(const SampleSpec& spec, const std::string& out) {
+  std::string gop = std::to_string(spec.keyframeSeconds * kFramesPerSecond);
+  std::vector<std::string> args = {
+      "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y",
+      "-f", "lavfi", "-i",
+      spec.pattern + "=size=" + spec.size + ":rate=" + std::to_string(kFramesPerSecond),
+      "-f", "lavfi", "-i", "sine=frequency=" + std::to_string(spec.toneHz) + ":sample_rate=44100",
+      "-t", std::to_string(spec.seconds),
+      "-g", gop, "-keyint_min", gop};
+  if (spec.codec == SampleCodec::H264Aac) {
+    for (const char* a : {"-c:v", "libx264", "-preset", "veryfast", "-sc_threshold", "0",
+                          "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k"}) {
+      args.emplace_back(a);
+    }
+  } else {
+    for (const char* a : {"-c:v", "flv1", "-c:a", "libmp3lame", "-ar", "44100", "-b:a", "64k"}) {
+      args.emplace_back(a);
+    }
+  }
+  for (const char* a : {"-flvflags", "add_keyframe_index", "-f", "flv"}) args.emplace_back(a);
+  args.push_back(out);
+  return args;
+}
+
+}  // namespace
+
+std::string sampleFlv(const SampleSpec& spec, const std::string& cacheDir, std::string* error) {
+  std::string path = cacheDir + "/" + cacheName(spec);
+  if (std::filesystem::exists(path)) return path;
+  std::error_code ignored;
+  std::filesystem::create_directories(cacheDir, ignored);
+  // Made under a private name and renamed, so a half-written file is never
+  // taken for a cached one.
+  std::string partial = path + ".part" + std::to_string(getpid());
+  std::string output;
+  auto status = runProgram(ffmpegArgs(spec, partial), std::chrono::seconds(120), &output);
+  if (!status || !status->exited || status->code != 0 ||
+      !std::filesystem::exists(partial)) {
+    if (error != nullptr) *error = "ffmpeg " + describe(status) + ": " + output;
+    std::filesystem::remove(partial, ignored);
+    return "";
+  }
+  std::filesystem::rename(partial, path, ignored);
+  return path;
+}
+
+std::string mediaCacheDir(const std::string& fallback) {
+  const char* dir = std::getenv("ZTV_MEDIA_CACHE");
+  return (dir != nullptr && dir[0] != '\0') ? dir : fallback;
+}
+
+std::string timelineDocument(const std::vector<TimelineItem>& items, int offset) {
+  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<resp status=\"ok\">\n";
+  doc += "  <SemiLive offset=\"" + std::to_string(offset) + "\" channel=\"test\">\n";
+  for (const auto& item : items) {
+    doc += "    <vod pliid=\"" + std::to_string(item.pliid) + "\" title=\"sample\">\n";
+    doc += "      <srcreq url=\"" + item.url + "-wrongformat\" quality=\"9\" format=\"1\" "
+           "drmtype=\"0\" />\n";
+    doc += "      <srcreq url=\"" + item.url + "\" quality=\"5\" format=\"3\" drmtype=\"0\" />\n";
+    doc += "      <srcreq url=\"" + item.url + "-drm\" quality=\"7\" format=\"3\" "
+           "drmtype=\"1\" />\n";
+    doc += "      <srcreq url=\"" + item.url + "-low\" quality=\"2\" format=\"3\" "
+           "drmtype=\"0\" />\n";
+    doc += "    </vod>\n";
+  }
+  doc += "  </SemiLive>\n</resp>\n";
+  return doc;
+}
+
+}  // namespace testsupport

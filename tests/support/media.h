@@ -1,0 +1,48 @@
+#ifndef ZTV_TESTS_SUPPORT_MEDIA_H
+#define ZTV_TESTS_SUPPORT_MEDIA_H
+
+// Sample media for the end-to-end tests: short FLV files made with ffmpeg
+// from its built-in test sources, cached by their parameters so a test run
+// makes each one once, and timeline documents in the service's shape.
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+enum class SampleCodec {
+  H264Aac,      // libx264 + AAC, as the service's current files
+  SorensonMp3,  // Sorenson Spark (flv1) + MP3 at 44.1 kHz, as its older files
+};
+
+struct SampleSpec {
+  SampleCodec codec = SampleCodec::H264Aac;
+  int seconds = 4;              // duration
+  int keyframeSeconds = 2;      // one keyframe every this many seconds, at 25 fps
+  std::string pattern = "testsrc";  // ffmpeg lavfi video source: testsrc, testsrc2, smptebars...
+  int toneHz = 440;             // the sine on the audio track
+  std::string size = "160x120";
+};
+
+// The path of an FLV file for `spec` under `cacheDir` (made on first use,
+// reused afterwards), with an onMetaData keyframe index. Empty when ffmpeg
+// failed; `error` then holds its output.
+std::string sampleFlv(const SampleSpec& spec, const std::string& cacheDir,
+                      std::string* error = nullptr);
+
+// A directory for sampleFlv: $ZTV_MEDIA_CACHE when set, else `fallback`.
+std::string mediaCacheDir(const std::string& fallback);
+
+struct TimelineItem {
+  std::string url;  // written as it stands (no entities are added)
+  int pliid = 0;
+};
+
+// A timeline document: resp > SemiLive offset= > one vod pliid= per item,
+// each with the item's source (format 3, no DRM) among decoy sources the
+// proxy must not take (another format, DRM, lower quality).
+std::string timelineDocument(const std::vector<TimelineItem>& items, int offset);
+
+}  // namespace testsupport
+
+#endif  // ZTV_TESTS_SUPPORT_MEDIA_H
