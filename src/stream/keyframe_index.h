@@ -12,8 +12,12 @@
 #include "stream/session.h"
 
 // Reads the "filepositions" and "times" arrays of a script tag body of
-// `length` bytes into the session's index. 0 when an index was decoded,
-// -1 when there is none.
+// `length` bytes into the session's index, replacing the previous one. 0 when
+// an index was decoded (possibly shorter than announced), -1 when there is
+// none: an array missing or its count cut off by the end of the body, counts
+// that differ, or no memory. Never reads beyond `length` bytes. Values are
+// truncated to whole numbers; NaN and negatives become 0, values of 2^32 and
+// more 4294967295.
 int decodeFLVMetaPacket(StreamSession** session, const uint8_t* body, uint32_t length);
 
 // Moves seekTime and seekFilePos to the keyframe nearest seekTime. 0 when they
@@ -21,8 +25,11 @@ int decodeFLVMetaPacket(StreamSession** session, const uint8_t* body, uint32_t l
 int flvTimeToFileposition(StreamSession** session);
 
 // Called for each video keyframe tag while seekTime != 0, with the timestamp
-// step the re-muxer added for this tag and the current time. True when a
-// seek was started: the source is closed, seekPending set, and the tag must
+// step the re-muxer added for this tag and the current time. At the second
+// such keyframe it adds the seconds since the timeline's fetchTime (0 when
+// the clock went backwards, the sum held at 4294967295) and looks the
+// keyframe up. True when a seek was started: the source is closed,
+// seekPending set, the step taken back from outTimestamp, and the tag must
 // be dropped.
 bool flvLiveSeek(StreamSession** session, uint32_t step, time_t now);
 
