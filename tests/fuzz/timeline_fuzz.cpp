@@ -1,0 +1,48 @@
+// The tag scanner and the playlist reduction over arbitrary bytes: every tag
+// of the input is classified and searched for the attributes the playlist
+// reads, then the whole input is reduced to a timeline.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "timeline/playlist.h"
+#include "timeline/timeline_xml.h"
+
+namespace {
+
+using XmlPtr = std::unique_ptr<TimelineXml, void (*)(TimelineXml*)>;
+
+void scanTags(const uint8_t* data, size_t size) {
+  XmlPtr xml(openXMLText(reinterpret_cast<const char*>(data), size, 0), closeXML);
+  if (!xml) return;
+  uint32_t lastCursor = 0;
+  while (std::optional<std::string> tag = getXMLTag(xml.get())) {
+    if (xml->cursor <= lastCursor && lastCursor != 0) __builtin_trap();  // the cursor only moves forward
+    lastCursor = xml->cursor;
+    (void)getXMLTagType(*tag);
+    for (const char* key : {"url=", "offset=", "pliid=", "quality=", "format=", "drmtype="}) {
+      std::optional<std::string> value = getXMLParam_c(*tag, key);
+      int32_t number = getXMLParam_i(*tag, key);
+      if (!value && number != -1) __builtin_trap();  // a missing value reads as -1
+      if (value && (value->empty() || value->find('"') != std::string::npos)) __builtin_trap();
+    }
+  }
+}
+
+void reduce(const uint8_t* data, size_t size) {
+  XmlPtr xml(openXMLText(reinterpret_cast<const char*>(data), size, 0), closeXML);
+  if (!xml) return;
+  TimelinePtr timeline(parseEPGData(xml.get()));
+  if (timeline && timeline->entries.empty()) __builtin_trap();  // a timeline always has an entry
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  scanTags(data, size);
+  reduce(data, size);
+  return 0;
+}
