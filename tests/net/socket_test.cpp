@@ -1,0 +1,138 @@
+#include "net/socket.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "support/fake_http.h"
+
+namespace {
+
+struct SocketPair {
+  int near = -1;  // the side under test
+  int far = -1;   // the test's peer
+  SocketPair() {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    near = fds[0];
+    far = fds[1];
+  }
+  ~SocketPair() {
+    if (near >= 0) close(near);
+    if (far >= 0) close(far);
+  }
+  void closeFar() {
+    close(far);
+    far = -1;
+  }
+};
+
+TEST(MyRead, SizeZeroReadsNothing) {
+  SocketPair pair;
+  ASSERT_EQ(write(pair.far, "abc", 3), 3);
+  char buffer[4] = {};
+  EXPECT_EQ(my_read(pair.near, buffer, 0), 0);
+  EXPECT_EQ(read(pair.near, buffer, sizeof buffer), 3);  // still on the socket
+}
+
+TEST(MyRead, GathersPiecesUntilFull) {
+  SocketPair pair;
+  std::thread writer([fd = pair.far] {
+    for (const char* piece : {"ab", "cde", "f"}) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      EXPECT_GT(write(fd, piece, std::char_traits<char>::length(piece)), 0);
+    }
+  });
+  char buffer[7] = {};
+  EXPECT_EQ(my_read(pair.near, buffer, 6), 6);
+  EXPECT_STREQ(buffer, "abcdef");
+  writer.join();
+}
+
+TEST(MyRead, ReturnsWhatArrivedBeforeThePeerClosed) {
+  SocketPair pair;
+  ASSERT_EQ(write(pair.far, "abc", 3), 3);
+  pair.closeFar();
+  char buffer[10] = {};
+  EXPECT_EQ(my_read(pair.near, buffer, 10), 3);
+  EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+TEST(SocketWait, WaitsForTheDirectionAsked) {
+  SocketPair pair;
+  // Nothing to read, room to write: a write wait must not wait for data.
+  EXPECT_EQ(socket_wait(pair.near, 0), 1);
+  ASSERT_EQ(write(pair.far, "x", 1), 1);
+  EXPECT_EQ(socket_wait(pair.near, 1), 1);
+}
+
+TEST(SocketWait, HandlesDescriptorsBeyondFdSetSize) {
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const rlim_t wanted = FD_SETSIZE + 64;
+  if (limit.rlim_max < wanted) GTEST_SKIP() << "descriptor limit too low";
+  const rlimit saved = limit;
+  if (limit.rlim_cur < wanted) {
+    limit.rlim_cur = wanted;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  }
+  SocketPair pair;
+  const int high = FD_SETSIZE + 10;
+  ASSERT_EQ(dup2(pair.near, high), high);
+  ASSERT_EQ(write(pair.far, "hi", 2), 2);
+  pair.closeFar();
+  char buffer[8] = {};
+  EXPECT_EQ(socket_wait(high, 1), 1);
+  EXPECT_EQ(my_read(high, buffer, sizeof buffer), 2);
+  close(high);
+  setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+TEST(SocketConnect, ConnectsWithLingerOffAndReuseOn) {
+  fakehttp::FakeHttpServer server;
+  int fd = socket_connect("127.0.0.1", std::to_string(server.port()).c_str());
+  ASSERT_GE(fd, 0);
+  int reuse = 0;
+  linger lingering{1, 1};
+  socklen_t size = sizeof reuse;
+  EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, &size), 0);
+  size = sizeof lingering;
+  EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_LINGER, &lingering, &size), 0);
+  EXPECT_EQ(reuse, 1);
+  EXPECT_EQ(lingering.l_onoff, 0);
+  close(fd);
+}
+
+TEST(SocketConnect, FailuresPrintTheStepAndReturnMinusOne) {
+  // A bound socket that does not listen refuses connections to its port.
+  int bound = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::string refusedPort = std::to_string(ntohs(address.sin_port));
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(socket_connect("127.0.0.1", refusedPort.c_str()), -1);
+  std::string refused = testing::internal::GetCapturedStderr();
+  EXPECT_NE(refused.find("connect: Connection refused"), std::string::npos) << refused;
+
+  // An unknown service name is looked up in /etc/services only: no query leaves the machine.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(socket_connect("127.0.0.1", "no-such-service"), -1);
+  std::string unresolved = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(unresolved.rfind("getaddrinfo: ", 0), 0u) << unresolved;
+  close(bound);
+}
+
+}  // namespace
