@@ -1,0 +1,60 @@
+// zomaktvproxy: start-up, the wait for a stop signal, shutdown.
+
+#include <cstdio>
+
+#include "app/daemon.h"
+#include "app/instance_lock.h"
+#include "app/options.h"
+#include "app/signals.h"
+#include "log/log.h"
+#include "server/http_server.h"
+
+namespace {
+
+constexpr char kVersion[] = "1.0.1";
+
+// On failure the log simply stays on stderr. Returns the stream to close at the end.
+FILE* openLogFile(const StartupSettings& settings) {
+  if (!settings.logPath) return nullptr;
+  FILE* file = std::fopen(settings.logPath->c_str(), "a");
+  if (file != nullptr) LogSetOutput(file);
+  return file;
+}
+
+// Sleeps in one-second steps (taking stop signals) until the server has stopped.
+// The first step comes before the first look at the state.
+void waitUntilStopped(ServerControl* server) {
+  do {
+    waitStep();
+  } while (server->state.load() != Stopped);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  StartupSettings settings;
+  if (parseCommandLine(argc, argv, &settings) == ParseResult::HelpShown) return 0;
+  if (settings.daemon) startDaemonize(settings.lockPath.c_str());
+  FILE* logFile = openLogFile(settings);
+
+  LogPrintf("Zomak TV Proxy Server for Pendrake v%s (independent build, no warranty)\n\n", kVersion);
+  std::string address = checkBindAddress(settings.bindText);
+  int port = checkPort(settings.portText);
+  (void)takeInstanceLock(settings.lockPath.c_str());  // the descriptor stays open until exit
+  setupSignals();
+
+  LogPrintf("Startin Server (address: %s, port: %d)...\n", address.c_str(), port);
+  httpServer = startHttpServer(address.c_str(), port);
+  if (httpServer == nullptr) {
+    Log(ERROR, "Failed to start HTTP server, exiting!");
+    return -1;
+  }
+  waitUntilStopped(httpServer);
+
+  Log(DEBUG, "Done, exiting...");
+  if (logFile != nullptr) {
+    LogSetOutput(nullptr);
+    std::fclose(logFile);
+  }
+  return 0;
+}

@@ -1,0 +1,128 @@
+#include "server/http_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "log/log.h"
+#include "server/request.h"
+
+namespace {
+
+constexpr int kBacklog = 10;
+constexpr useconds_t kStopPollMicros = 1000;
+
+// A bound, listening TCP socket, or -1 (logged).
+int openListenSocket(const char* address, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (fd < 0) {
+    Log(ERROR, "%s, couldn't create socket", "startHttpServer");
+    return -1;
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = inet_addr(address);
+  local.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
+    Log(ERROR, "%s, TCP bind failed for port number: %d", "startHttpServer", port);
+    close(fd);
+    return -1;
+  }
+  if (listen(fd, kBacklog) < 0) {
+    Log(ERROR, "%s, listen failed", "startHttpServer");
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Accepts and serves one connection; a failed accept is logged only while running.
+void acceptOne(ServerControl* server) {
+  sockaddr_in peer{};
+  socklen_t peerLength = sizeof peer;
+  int fd = accept(server->listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength);
+  if (fd <= 0) {
+    int32_t state = server->state.load();
+    if (state != StopRequested && state != Stopped) Log(ERROR, "%s: accept failed", "httpServerThread");
+    return;
+  }
+  char peerText[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &peer.sin_addr, peerText, sizeof peerText);
+  LogPrintf("Connection from %s\n", peerText);
+  Log(DEBUG, "%s: accepted connection from %s", "httpServerThread", peerText);
+  receiveHttpData(server, fd);
+  Log(DEBUG, "%s: processed request", "httpServerThread");
+}
+
+// Moves a running server towards Stopped without losing a concurrent change:
+// Streaming becomes StopRequested and is waited for until the connection
+// thread has ended; Accepting becomes Stopped at once, so a connection
+// accepted meanwhile is closed unserved and the thread ends. False when the
+// server was not running.
+bool requestStop(ServerControl* server) {
+  int32_t seen = server->state.load();
+  while (seen == Streaming || seen == Accepting) {
+    int32_t next = seen == Streaming ? StopRequested : Stopped;
+    if (!server->state.compare_exchange_weak(seen, next)) continue;
+    if (next == StopRequested) {
+      while (server->state.load() != Stopped) usleep(kStopPollMicros);
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+ServerControl* startHttpServer(const char* address, int port) {
+  int fd = openListenSocket(address, port);
+  if (fd < 0) return nullptr;
+  auto* server = new (std::nothrow) ServerControl;
+  if (server == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  server->listenSocket = fd;
+  // Accepting is set here rather than by the thread itself: a stop that comes
+  // before the thread runs then leaves Stopped for the thread to find, instead
+  // of being overwritten by the thread's start.
+  server->state.store(Accepting);
+  if (ThreadCreate(httpServerThread, server) == 0) server->state.store(Stopped);
+  return server;
+}
+
+int stopHttpServer(ServerControl* server) {
+  // close() alone does not wake a thread blocked in accept on Linux; shutdown
+  // does. A server stopped before has nothing left to wake.
+  if (requestStop(server)) (void)shutdown(server->listenSocket, SHUT_RDWR);
+  if (close(server->listenSocket) != 0) {
+    Log(ERROR, "%s: Failed to close listening socket, error %d", "stopHttpServer", errno);
+  }
+  server->state.store(Stopped);
+  return 0;
+}
+
+void* httpServerThread(void* argument) {
+  auto* server = static_cast<ServerControl*>(argument);
+  while (server->state.load() == Accepting) acceptOne(server);
+  server->state.store(Stopped);
+  return nullptr;
+}
+
+pthread_t ThreadCreate(void* (*function)(void*), void* argument) {
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t thread = 0;
+  int error = pthread_create(&thread, &attributes, function, argument);
+  pthread_attr_destroy(&attributes);
+  if (error != 0) {
+    LogPrintf("%s, pthread_create failed with %d\n", "ThreadCreate", error);
+    return 0;
+  }
+  return thread;
+}

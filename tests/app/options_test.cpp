@@ -1,0 +1,163 @@
+#include "app/options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "log/log.h"
+
+namespace {
+
+// Captures the log in a temporary file and restores the globals afterwards.
+class OptionsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    out_ = std::tmpfile();
+    ASSERT_NE(out_, nullptr);
+    LogSetOutput(out_);
+    debuglevel = 1;
+  }
+  void TearDown() override {
+    LogSetOutput(nullptr);
+    std::fclose(out_);
+    debuglevel = 1;
+  }
+  std::string logged() {
+    std::fflush(out_);
+    std::string text(4096, '\0');
+    ssize_t got = pread(fileno(out_), text.data(), text.size(), 0);
+    text.resize(got < 0 ? 0 : static_cast<size_t>(got));
+    return text;
+  }
+  void clearLog() {
+    std::rewind(out_);
+    ASSERT_EQ(ftruncate(fileno(out_), 0), 0);
+  }
+  ParseResult parse(std::vector<std::string> args, StartupSettings* settings) {
+    args.insert(args.begin(), "zomaktvproxy");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return parseCommandLine(static_cast<int>(args.size()), argv.data(), settings);
+  }
+
+  FILE* out_ = nullptr;
+};
+
+const char kHelp[] =
+    "\n"
+    "--bind|-b               Streaming ip address (default: 0.0.0.0)\n"
+    "--port|-p               Streaming port (default: 8666)\n\n"
+    "--lock|-L               Lock file (default: /var/run/zomaktvproxy.pid)\n"
+    "--log|-l                Log file\n\n"
+    "--daemon|-d             Daemon mode.\n\n"
+    "--quiet|-q              Supresses all command output.\n"
+    "--verbose|-v            Verbose command output.\n"
+    "--debug|-z              Debug level command output.\n\n"
+    "--help|-h               Prints this help screen.\n\n";
+
+TEST_F(OptionsTest, HelpEndsParsingAndHonoursEarlierOptionsOnly) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string output;
+    int32_t levelAfter;
+    bool daemonAfter;
+  };
+  const Case cases[] = {
+      {{"-h"}, kHelp, 1, false},
+      {{"-q", "-h"}, "", 0, false},
+      {{"-h", "-q"}, kHelp, 1, false},            // -q is never parsed
+      {{"-p", "9000", "--help"}, kHelp, 1, false},  // the default port is still shown
+      {{"--daemon", "-v", "-h", "-z"}, kHelp, 4, true},
+  };
+  for (const Case& c : cases) {
+    debuglevel = 1;
+    clearLog();
+    StartupSettings settings;
+    EXPECT_EQ(parse(c.args, &settings), ParseResult::HelpShown);
+    EXPECT_EQ(logged(), c.output) << c.args[0];
+    EXPECT_EQ(debuglevel, c.levelAfter) << c.args[0];
+    EXPECT_EQ(settings.daemon, c.daemonAfter) << c.args[0];
+  }
+}
+
+TEST_F(OptionsTest, StoresArgumentsLastOccurrenceWinning) {
+  StartupSettings settings;
+  EXPECT_EQ(parse({"-b", "10.0.0.1", "--port", "1", "extra", "-p", "2", "--log=a.log", "-L", "x.pid",
+                   "--lock", "y.pid", "-z", "-d", "--bind", "127.0.0.1"},
+                  &settings),
+            ParseResult::Run);
+  EXPECT_EQ(settings.bindText, "127.0.0.1");
+  EXPECT_EQ(settings.portText, "2");
+  EXPECT_EQ(settings.logPath, "a.log");
+  EXPECT_EQ(settings.lockPath, "y.pid");
+  EXPECT_TRUE(settings.daemon);
+  EXPECT_EQ(debuglevel, 6);
+  EXPECT_EQ(logged(), "");
+}
+
+TEST_F(OptionsTest, DefaultsWithoutOptionsAndParsingCanRepeat) {
+  for (int round = 0; round < 2; ++round) {
+    StartupSettings settings;
+    EXPECT_EQ(parse({"--verbose"}, &settings), ParseResult::Run);
+    EXPECT_EQ(settings.lockPath, "/var/run/zomaktvproxy.pid");
+    EXPECT_FALSE(settings.logPath || settings.bindText || settings.portText || settings.daemon);
+    EXPECT_EQ(debuglevel, 4);
+  }
+}
+
+TEST_F(OptionsTest, PortIsReadAsAtoiAndRangeChecked) {
+  struct Case {
+    const char* text;
+    int port;
+    const char* message;  // the range complaint, or "" when none
+  };
+  const Case cases[] = {
+      {"8080", 8080, ""},
+      {"8080x", 8080, ""},
+      {"  +42", 42, ""},
+      {"abc", 0, ""},
+      {"0", 0, ""},
+      {"65535", 65535, ""},
+      {"65536", 8666, "requested port 65536"},
+      {"70000", 8666, "requested port 70000"},
+      {"-1", 8666, "requested port -1"},
+      {"99999999999999999999", 8666, "requested port 2147483647"},  // saturates, no overflow
+      {"-99999999999", 8666, "requested port -2147483648"},
+  };
+  for (const Case& c : cases) {
+    clearLog();
+    EXPECT_EQ(checkPort(std::string(c.text)), c.port) << c.text;
+    std::string expected = *c.message == '\0' ? "" : std::string("ERROR: Port out of range (") + c.message + "), ignoring\n";
+    EXPECT_EQ(logged(), expected) << c.text;
+  }
+  EXPECT_EQ(checkPort(std::nullopt), 8666);
+}
+
+TEST_F(OptionsTest, BindAddressMustBeDottedIpv4) {
+  struct Case {
+    const char* text;
+    const char* address;
+    bool complaint;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", "127.0.0.1", false},
+      {"0.0.0.0", "0.0.0.0", false},
+      {"255.255.255.255", "0.0.0.0", true},  // the error value of inet_addr
+      {"localhost", "0.0.0.0", true},
+      {"", "0.0.0.0", true},
+  };
+  for (const Case& c : cases) {
+    clearLog();
+    EXPECT_EQ(checkBindAddress(std::string(c.text)), c.address) << c.text;
+    std::string expected = c.complaint ? std::string("ERROR: Invalid binding address (requested address ") + c.text + "), ignoring\n" : "";
+    EXPECT_EQ(logged(), expected) << c.text;
+  }
+  EXPECT_EQ(checkBindAddress(std::nullopt), "0.0.0.0");
+}
+
+}  // namespace
