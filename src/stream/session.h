@@ -35,6 +35,10 @@ struct StreamSession {
   int32_t channelId = 0;            // channel number of the request
   uint32_t keyframesSeen = 0;       // video keyframes seen on this source while seekTime != 0
   WebFilePtr source;                // the open connection to the current source, or null
+
+  // Beyond the stream state proper: what keeps the joins right and the selection bounded.
+  uint32_t lastTagSize = 0;            // 11 + DataSize of the tag returned last; 0 before the first
+  uint32_t timelineLoadsSinceTag = 0;  // timeline downloads since a tag was last returned
 };
 
 // A new session with every field 0 or empty; null when memory is short.

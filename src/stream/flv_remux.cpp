@@ -1,0 +1,229 @@
+#include "stream/flv_remux.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "log/log.h"
+#include "stream/keyframe_index.h"
+#include "stream/video_select.h"
+
+namespace {
+
+constexpr const char* kName = "getFLVPacket";
+
+constexpr uint32_t kFileHeaderSize = 9;
+constexpr uint32_t kBlockSize = 15;  // PreviousTagSize and the 11-byte tag header
+constexpr uint32_t kTagHeaderSize = 11;
+constexpr uint8_t kVideoTag = 9;
+constexpr uint8_t kScriptTag = 18;
+constexpr uint8_t kKeyframe = 1;  // frame type in the upper four bits of a video body
+
+// Signature "FLV", version 1, audio and video present, header size 9.
+constexpr uint8_t kFileHeader[kFileHeaderSize] = {0x46, 0x4C, 0x56, 0x01, 0x05, 0x00, 0x00, 0x00, 0x09};
+
+// What one pass of the steps ends in: a unit of `length` bytes (0 = the
+// stream is over), or another pass.
+struct Outcome {
+  bool again = false;
+  int32_t length = 0;
+};
+constexpr Outcome kStartOver{true, 0};
+constexpr Outcome kGoOn{true, 0};  // from the header check on to the tags, in the same pass
+constexpr Outcome unit(int32_t length) { return Outcome{false, length}; }
+
+void putBigEndian32(uint8_t* at, uint32_t value) {
+  at[0] = static_cast<uint8_t>(value >> 24);
+  at[1] = static_cast<uint8_t>(value >> 16);
+  at[2] = static_cast<uint8_t>(value >> 8);
+  at[3] = static_cast<uint8_t>(value);
+}
+
+// Ends the stream after a failure: the source is dropped, 0 is returned.
+Outcome fail(StreamSession& s, const char* what) {
+  Log(ERROR, "%s, %s", kName, what);
+  s.source.reset();
+  return unit(0);
+}
+
+// Makes room for `size` bytes at the start of the caller's buffer: only a
+// unit beyond `capacity` (or a missing buffer) reallocates, to exactly `size`.
+bool makeRoom(ByteBuffer* buffer, uint32_t capacity, uint32_t size) {
+  if (buffer == nullptr) return false;
+  if (size <= capacity && *buffer) return true;
+  return resizeArray(*buffer, size);
+}
+
+int readSource(StreamSession& s, void* into, uint32_t size) {
+  return webFileRead(s.source.get(), into, static_cast<int>(size));
+}
+
+// Step 1: no source and no seek pending: the next video of the timeline.
+bool selectVideo(StreamSession** session) {
+  StreamSession& s = **session;
+  if (getNewVideoToStream(session) == -1) return false;
+  LogPrintf("Open video: %s\n", s.videoUrl.c_str());
+  if (s.seekTime != 0) LogPrintf("Seek time: %d sec.\n", static_cast<int>(s.seekTime));
+  s.metaDecoded = false;
+  return true;
+}
+
+// The URL of the next connection: the video itself, or after a seek the
+// video from the keyframe's byte position on.
+std::optional<std::string> connectUrl(StreamSession& s) {
+  if (!s.seekPending) return copyText(s.videoUrl);
+  s.seekPending = false;
+  char start[32];
+  std::snprintf(start, sizeof start, "?start=%u", s.seekFilePos);
+  s.seekTime = 0;
+  s.seekFilePos = 0;
+  try {
+    return s.videoUrl + start;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+// Step 2.
+bool connectSource(StreamSession& s) {
+  const std::optional<std::string> url = connectUrl(s);
+  if (!url) {
+    Log(ERROR, "%s, connecting to %s", kName, s.videoUrl.c_str());
+    return false;
+  }
+  Log(DEBUG, "%s, connecting to %s", kName, url->c_str());
+  s.source.reset(webFileOpen(url->c_str()));
+  if (!s.source) {
+    Log(ERROR, "%s, connecting to %s", kName, url->c_str());
+    return false;
+  }
+  return true;
+}
+
+// Step 3: checks the source's 9-byte header; the first one of the session
+// becomes the synthesized header of the output.
+Outcome readSourceHeader(StreamSession& s, ByteBuffer* buffer, uint32_t capacity) {
+  uint8_t header[kFileHeaderSize];
+  if (readSource(s, header, kFileHeaderSize) < static_cast<int>(kFileHeaderSize)) return fail(s, "read FLV header.");
+  if (std::memcmp(header, "FLV", 3) != 0) return fail(s, "bad FLV header.");
+  s.sourceHeaderRead = true;
+  if (s.headerSent) {
+    Log(DEBUG, "%s, Skip FLV header.", kName);
+    return kGoOn;
+  }
+  Log(DEBUG, "%s, Send FLV header.", kName);
+  if (!makeRoom(buffer, capacity, kFileHeaderSize)) return fail(s, "Couldn't reallocate memory!");
+  s.headerSent = true;
+  std::memcpy(buffer->get(), kFileHeader, kFileHeaderSize);
+  return unit(kFileHeaderSize);
+}
+
+// Step 4: at most 15 bytes left (the final PreviousTagSize) means the file
+// is done. The next source's first PreviousTagSize must then carry the size
+// of the last tag the player actually got.
+bool finishedSource(StreamSession& s) {
+  if (s.source->bytesRead + kBlockSize < s.source->contentLength) return false;
+  s.source.reset();
+  s.sourceHeaderRead = false;
+  s.keyframesSeen = 0;
+  s.patchPrevTagSize = true;
+  putBigEndian32(s.lastPrevTagSize, s.lastTagSize);
+  return true;
+}
+
+// Step 6.
+void chainPrevTagSize(StreamSession& s, uint8_t* block) {
+  if (s.patchPrevTagSize) {
+    s.patchPrevTagSize = false;
+    std::memcpy(block, s.lastPrevTagSize, 4);
+  }
+  std::memcpy(s.lastPrevTagSize, block, 4);
+}
+
+// Step 7: video timestamps keep rising across joins; returns the step
+// added to outTimestamp for this tag (0 for other tags).
+uint32_t rebaseTimestamp(StreamSession& s, uint8_t* block) {
+  if (block[4] != kVideoTag) return 0;
+  const uint32_t in = (uint32_t{block[11]} << 24) | (uint32_t{block[8]} << 16) | (uint32_t{block[9]} << 8) | block[10];
+  uint32_t step = s.lastDelta;
+  if (in > s.lastInTimestamp) {
+    step = in - s.lastInTimestamp;
+    s.lastDelta = step;
+  }
+  s.lastInTimestamp = in;
+  s.outTimestamp += step;
+  block[8] = static_cast<uint8_t>(s.outTimestamp >> 16);
+  block[9] = static_cast<uint8_t>(s.outTimestamp >> 8);
+  block[10] = static_cast<uint8_t>(s.outTimestamp);
+  block[11] = static_cast<uint8_t>(s.outTimestamp >> 24);
+  return step;
+}
+
+// Records that a tag of `dataSize` body bytes goes out now.
+int32_t tagSent(StreamSession& s, uint32_t dataSize) {
+  s.lastTagSize = kTagHeaderSize + dataSize;
+  s.timelineLoadsSinceTag = 0;
+  return static_cast<int32_t>(kBlockSize + dataSize);
+}
+
+// Steps 9 to 12: the body, the index, the keyframe hook, the unit.
+Outcome readBody(StreamSession** session, ByteBuffer* buffer, uint32_t capacity, const uint8_t* block,
+                 uint32_t dataSize, uint32_t step) {
+  StreamSession& s = **session;
+  HeapArray<uint8_t> body = allocZeroed<uint8_t>(size_t{dataSize} + 1);  // the extra 0 ends the data for the decoder
+  if (!body) return fail(s, "read FLV packet.");
+  if (readSource(s, body.get(), dataSize) < static_cast<int>(dataSize)) return fail(s, "read FLV packet.");
+
+  if (block[4] == kScriptTag && !s.metaDecoded) {
+    Log(DEBUG, "Receive META data.\n");
+    decodeFLVMetaPacket(session, body.get(), dataSize);
+    s.metaDecoded = true;
+  }
+  if (block[4] == kVideoTag && (body[0] >> 4) == kKeyframe && s.seekTime != 0 &&
+      flvLiveSeek(session, step, time(nullptr))) {
+    return kStartOver;  // the seek dropped this tag and the source
+  }
+  if (!makeRoom(buffer, capacity, kBlockSize + dataSize)) return fail(s, "Couldn't reallocate memory!");
+  std::memcpy(buffer->get(), block, kBlockSize);
+  std::memcpy(buffer->get() + kBlockSize, body.get(), dataSize);
+  return unit(tagSent(s, dataSize));
+}
+
+// Steps 5 to 12: one tag of the open source.
+Outcome readTag(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) {
+  StreamSession& s = **session;
+  uint8_t block[kBlockSize];
+  if (readSource(s, block, kBlockSize) < static_cast<int>(kBlockSize)) return fail(s, "read packet header.");
+  chainPrevTagSize(s, block);
+  const uint32_t step = rebaseTimestamp(s, block);
+  const uint32_t dataSize = (uint32_t{block[5]} << 16) | (uint32_t{block[6]} << 8) | block[7];
+  if (dataSize != 0) return readBody(session, buffer, capacity, block, dataSize, step);
+  if (!makeRoom(buffer, capacity, kBlockSize)) return fail(s, "Couldn't reallocate memory!");
+  std::memcpy(buffer->get(), block, kBlockSize);
+  return unit(tagSent(s, 0));
+}
+
+// One pass of the steps, from video selection to a unit.
+Outcome nextUnit(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) {
+  StreamSession& s = **session;
+  if (!s.source && !s.seekPending && !selectVideo(session)) return unit(0);
+  if (!s.source && !connectSource(s)) return unit(0);
+  if (!s.sourceHeaderRead) {
+    Outcome header = readSourceHeader(s, buffer, capacity);
+    if (!header.again) return header;
+  }
+  if (finishedSource(s)) return kStartOver;
+  return readTag(session, buffer, capacity);
+}
+
+}  // namespace
+
+int32_t getFLVPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) {
+  for (;;) {
+    const Outcome outcome = nextUnit(session, buffer, capacity);
+    if (!outcome.again) return outcome.length;
+  }
+}

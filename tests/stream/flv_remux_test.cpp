@@ -1,0 +1,178 @@
+#include "stream/flv_remux.h"
+
+#include "stream/stream_fixture.h"
+#include "support/flv_builder.h"
+
+namespace streamtest {
+namespace {
+
+using flvtest::audio;
+using flvtest::script;
+using flvtest::TagSpec;
+using flvtest::video;
+
+const std::string kHeader("\x46\x4C\x56\x01\x05\x00\x00\x00\x09", 9);
+
+using RemuxTest = StreamTest;
+
+flvtest::Block blockOf(const std::string& unit) {
+  return flvtest::readBlock(reinterpret_cast<const uint8_t*>(unit.data()));
+}
+
+// Every tag's PreviousTagSize is the size of the tag sent before it (0 first).
+void expectChain(const std::vector<std::string>& units) {
+  uint32_t previous = 0;
+  for (size_t i = 1; i < units.size(); ++i) {
+    EXPECT_EQ(blockOf(units[i]).prevTagSize, previous) << "tag " << i;
+    previous = static_cast<uint32_t>(units[i].size()) - 4;
+  }
+}
+
+// The tags of `units` (header skipped) carry these tags' types, bodies and, for
+// all but video, their timestamps; video tags carry `videoTimes` in order.
+void expectTags(const std::vector<std::string>& units, const std::vector<TagSpec>& tags,
+                const std::vector<uint32_t>& videoTimes) {
+  ASSERT_EQ(units.size(), tags.size() + 1);
+  EXPECT_EQ(units[0], kHeader);
+  size_t nextVideo = 0;
+  for (size_t i = 0; i < tags.size(); ++i) {
+    const flvtest::Block block = blockOf(units[i + 1]);
+    EXPECT_EQ(block.type, tags[i].type) << "tag " << i;
+    EXPECT_EQ(units[i + 1].substr(15), flvtest::tagBody(tags[i])) << "tag " << i;
+    const uint32_t want = tags[i].type == flvtest::kVideo ? videoTimes.at(nextVideo++) : tags[i].timestamp;
+    EXPECT_EQ(block.timestamp, want) << "tag " << i;
+  }
+  EXPECT_EQ(nextVideo, videoTimes.size());
+}
+
+TEST_F(RemuxTest, OneHeaderThenTheFirstTagAsInTheFile) {
+  const TagSpec first = video(0, 30, true);
+  // Any six bytes may follow "FLV"; the file's own PreviousTagSize0 goes out unchanged.
+  const std::string file = std::string("FLV\x02\xFF\x00\x00\x00\x20", 9) + flvtest::tagBytes(first, 0xDEADBEEF) +
+                           flvtest::tagBytes(audio(5, 7), 41) + std::string(4, '\0');
+  serveChannel({timeline(0, {{1, file}})}, true);
+  const std::vector<std::string> out = units();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0], kHeader);
+  EXPECT_EQ(out[1], flvtest::tagBytes(first, 0xDEADBEEF));
+  EXPECT_EQ(out[2], flvtest::tagBytes(audio(5, 7), 41));
+  EXPECT_EQ(countInLog("DEBUG: getFLVPacket, Send FLV header.\n"), 1);
+  EXPECT_EQ(countInLog("Open video: " + server_.url("/v/1.flv") + "\n"), 1);
+}
+
+TEST_F(RemuxTest, BrokenSourceEndsTheStream) {
+  struct Case {
+    std::string name;
+    fakehttp::Script answer;
+    size_t units;
+    std::string error;
+  };
+  const std::string tag = flvtest::tagBytes(video(0, 100, true), 0);
+  const std::string length = "Content-Length: 1000";
+  const Case cases[] = {
+      {"bad signature", fakehttp::Script::ok("FLX\x01\x05\x00\x00\x00\x09" + std::string(30, 'x')), 0,
+       "getFLVPacket, bad FLV header."},
+      {"short header", fakehttp::Script::response(200, {length}, "FLV\x01"), 0, "getFLVPacket, read FLV header."},
+      {"closed in a block", fakehttp::Script::response(200, {length}, kHeader + tag.substr(0, 8)), 1,
+       "getFLVPacket, read packet header."},
+      {"closed in a body", fakehttp::Script::response(200, {length}, kHeader + tag.substr(0, 60)), 1,
+       "getFLVPacket, read FLV packet."},
+      {"stalled in a body", fakehttp::Script::response(200, {length}, kHeader + tag.substr(0, 60)).hang(), 1,
+       "getFLVPacket, read FLV packet."},
+      {"not found", fakehttp::Script::status(404), 0, "getFLVPacket, connecting to http://"},
+  };
+  for (const Case& c : cases) {
+    closeFLVStream(session_);
+    session_ = openFLVStream();
+    session_->channelId = 1;
+    server_.enqueue(fakehttp::Script::ok(timeline(0, {{1, ""}})));
+    server_.enqueue(c.answer);
+    const int errorsBefore = countInLog("ERROR: " + c.error);
+    EXPECT_EQ(units().size(), c.units) << c.name;
+    EXPECT_EQ(session_->source, nullptr) << c.name;
+    EXPECT_EQ(countInLog("ERROR: " + c.error), errorsBefore + 1) << c.name;
+  }
+}
+
+TEST_F(RemuxTest, NoTimelineOrNoConnectionMeansNoStream) {
+  session_->channelId = 99;  // 404
+  EXPECT_TRUE(units().empty());
+
+  serveChannel({"<resp><SemiLive offset=\"0\"><vod pliid=\"1\"><srcreq url=\"http://127.0.0.1:1/a.flv\" "
+                "quality=\"1\" format=\"3\" drmtype=\"0\"></srcreq></vod></SemiLive></resp>"});
+  EXPECT_TRUE(units().empty());
+  EXPECT_EQ(countInLog("ERROR: getFLVPacket, connecting to http://127.0.0.1:1/a.flv\n"), 1);
+}
+
+// A file of at most 24 bytes, and the last 15 bytes of any file, hold no tag;
+// the chain still continues from the last tag the player got.
+TEST_F(RemuxTest, ShortRemaindersAreNotRead) {
+  const std::string headerAndBlock = flvtest::flvHeader() + flvtest::tagBytes(video(0, 0), 0);
+  const std::string withTail = flvtest::buildFlv({video(0, 20, true)}, false) + std::string(15, '\x09');
+  const TagSpec last = audio(3, 50);
+  serveChannel({timeline(0, {{1, headerAndBlock}, {2, withTail}, {3, flvtest::buildFlv({last})}})}, true);
+  const std::vector<std::string> out = units();
+  expectTags(out, {video(0, 20, true), last}, {0});
+  expectChain(out);
+}
+
+TEST_F(RemuxTest, VideoTimestampsKeepRisingAcrossJoins) {
+  const std::vector<TagSpec> first = {script(0, "onMetaData"), video(0, 300, true), audio(10, 40), video(40, 120),
+                                      video(80, 90)};
+  const std::vector<TagSpec> second = {script(7, "second"), video(0, 500, true), audio(20, 33), video(40, 60),
+                                       video(40, 61), video(80, 0)};
+  serveChannel({timeline(0, {{1, flvtest::buildFlv(first)}, {2, flvtest::buildFlv(second)}})}, true);
+  const std::vector<std::string> out = units();
+  std::vector<TagSpec> all = first;
+  all.insert(all.end(), second.begin(), second.end());
+  // 0, 40 after 80 gives 120, 160; the repeated 40 comes lastDelta later; the empty tag is rebased too.
+  expectTags(out, all, {0, 40, 80, 120, 160, 200, 240});
+  expectChain(out);
+  EXPECT_EQ(countInLog("Receive META data."), 2);
+  EXPECT_EQ(countInLog("DEBUG: getFLVPacket, Skip FLV header.\n"), 1);
+}
+
+TEST_F(RemuxTest, TimestampUsesTheExtendedByteAsBits24To31) {
+  serveChannel({timeline(0, {{1, flvtest::buildFlv({video(0, 4, true), video(16777221, 4)})}})}, true);
+  const std::vector<std::string> out = units();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[2].substr(8, 4), std::string("\x00\x00\x05\x01", 4));
+}
+
+TEST_F(RemuxTest, TagBeyondCapacityGrowsTheBuffer) {
+  const TagSpec big = video(0, 2000000, true);
+  serveChannel({timeline(0, {{1, flvtest::buildFlv({big, audio(1, 3)})}})}, true);
+  ASSERT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 9);
+  ASSERT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 2000015);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer_.get()), 2000015), flvtest::tagBytes(big, 0));
+  EXPECT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 18);
+}
+
+TEST_F(RemuxTest, EveryVideoEmptyEndsAfterOneFreshTimeline) {
+  const std::string empty = flvtest::flvHeader() + flvtest::tagBytes(video(0, 0), 0);
+  serveChannel({timeline(0, {{1, empty}, {2, empty}})});
+  EXPECT_EQ(units(), std::vector<std::string>{kHeader});
+  EXPECT_EQ(requestsFor(timelineTarget(1)), 2);
+}
+
+// The jump to the live position re-opens the same video at the keyframe's
+// byte position; the output goes on as if the dropped keyframe never was.
+TEST_F(RemuxTest, SeekReopensTheVideoAtTheKeyframePosition) {
+  const std::vector<TagSpec> start = {script(0, flvtest::metaBody({13, 5000, 9000}, {0, 4, 8})),
+                                      video(0, 50, true), audio(0, 9), video(40, 60), video(80, 70, true)};
+  const std::vector<TagSpec> fromKeyframe = {video(4000, 80, true), video(4040, 30)};
+  serveChannel({timeline(4, {{1, flvtest::buildFlv(start)}})}, true);
+  server_.route("/v/1.flv?start=5000", fakehttp::Script::ok(flvtest::buildFlv(fromKeyframe)));
+
+  const std::vector<std::string> out = units();
+  expectTags(out, {start[0], start[1], start[2], start[3], fromKeyframe[0], fromKeyframe[1]},
+             {0, 40, 40 + 4000 - 80, 40 + 4000 - 80 + 40});
+  expectChain(out);
+  EXPECT_EQ(requestsFor("/v/1.flv?start=5000"), 1);
+  EXPECT_EQ(countInLog("Open video: "), 1);
+  EXPECT_EQ(countInLog("Seek time: 4 sec.\n"), 1);
+  EXPECT_EQ(countInLog("DEBUG: getFLVPacket, Skip FLV header.\n"), 1);
+}
+
+}  // namespace
+}  // namespace streamtest

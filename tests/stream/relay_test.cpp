@@ -1,0 +1,81 @@
+#include "stream/relay.h"
+
+#include <cstring>
+
+#include "stream/stream_fixture.h"
+
+namespace streamtest {
+namespace {
+
+using RelayTest = StreamTest;
+
+std::string pattern(size_t size) {
+  std::string body(size, '\0');
+  for (size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 13 + i / 251) & 0xFF);
+  return body;
+}
+
+// Relays `url` with chunks of `capacity` into a buffer with a guard zone
+// behind it; the chunk sizes in order, the final 0 included.
+std::vector<int> relay(StreamSession* session, const std::string& url, uint32_t capacity, std::string* received) {
+  constexpr size_t kGuard = 64;
+  session->videoUrl = url;
+  ByteBuffer buffer = allocZeroed<uint8_t>(capacity + kGuard);
+  std::memset(buffer.get() + capacity, 0xA5, kGuard);
+  std::vector<int> sizes;
+  for (int calls = 0; calls < 100; ++calls) {
+    const int count = getTransparentPacket(&session, &buffer, capacity);
+    sizes.push_back(count);
+    if (count <= 0) break;
+    received->append(reinterpret_cast<const char*>(buffer.get()), static_cast<size_t>(count));
+  }
+  for (size_t i = 0; i < kGuard; ++i) EXPECT_EQ(buffer[capacity + i], 0xA5) << "written past capacity";
+  return sizes;
+}
+
+TEST_F(RelayTest, BodyIsPassedOnInChunksUntilOneComesBackShort) {
+  struct Case {
+    size_t bodySize;
+    std::vector<int> chunks;
+  };
+  const Case cases[] = {
+      {100, {100, 0}},
+      {2000, {1000, 1000, 0}},  // an exact multiple: the closed source gives the short (empty) read
+      {2500, {1000, 1000, 500, 0}},
+      {0, {0}},
+  };
+  for (const Case& c : cases) {
+    const std::string body = pattern(c.bodySize);
+    server_.enqueue(fakehttp::Script::ok(body));
+    StreamSession* s = openFLVStream();
+    std::string received;
+    EXPECT_EQ(relay(s, server_.url("/file"), 1000, &received), c.chunks) << c.bodySize;
+    EXPECT_EQ(received, body);
+    EXPECT_FALSE(s->headerSent);
+    closeFLVStream(s);
+  }
+}
+
+TEST_F(RelayTest, RedirectIsFollowed) {
+  const std::string body = pattern(3000);
+  server_.route("/old", fakehttp::Script::redirect(302, server_.url("/new")));
+  server_.route("/new", fakehttp::Script::ok(body));
+  std::string received;
+  EXPECT_EQ(relay(session_, server_.url("/old"), 9472, &received), (std::vector<int>{3000, 0}));
+  EXPECT_EQ(received, body);
+}
+
+TEST_F(RelayTest, UnusableUrlEndsAtOnceWithTheError) {
+  for (const std::string& url : {std::string("ftp://127.0.0.1/x"), server_.url("/missing")}) {
+    std::string received;
+    StreamSession* s = openFLVStream();
+    EXPECT_EQ(relay(s, url, 9472, &received), std::vector<int>{0});
+    EXPECT_EQ(s->source, nullptr);
+    EXPECT_EQ(countInLog("ERROR: getTransparentPacket, connecting to " + url + "\n"), 1);
+    closeFLVStream(s);
+  }
+  EXPECT_EQ(countInLog("Open video: ftp://127.0.0.1/x\n"), 1);
+}
+
+}  // namespace
+}  // namespace streamtest

@@ -1,0 +1,119 @@
+#ifndef ZTV_TESTS_STREAM_STREAM_FIXTURE_H
+#define ZTV_TESTS_STREAM_STREAM_FIXTURE_H
+
+// A channel session against a scripted loopback service: timeline documents
+// at /live/semichannel/timeline/?id=N, video files at /v/K.flv, the log
+// captured at DEBUG so that tests can count its lines.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <unistd.h>
+
+#include "log/log.h"
+#include "stream/flv_remux.h"
+#include "stream/session.h"
+#include "stream/video_select.h"
+#include "support/fake_http.h"
+
+namespace streamtest {
+
+struct Video {
+  int pliid;
+  std::string file;  // the bytes served for it
+};
+
+inline std::string timelineTarget(int channel) { return "/live/semichannel/timeline/?id=" + std::to_string(channel); }
+
+class StreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    savedHost_ = timelineHost;
+    host_ = server_.hostPort();
+    timelineHost = host_.c_str();
+    savedLevel_ = debuglevel;
+    debuglevel = DEBUG;
+    log_ = std::tmpfile();
+    ASSERT_NE(log_, nullptr);
+    LogSetOutput(log_);
+    session_ = openFLVStream();
+    ASSERT_NE(session_, nullptr);
+    buffer_ = allocZeroed<uint8_t>(capacity_);
+  }
+  void TearDown() override {
+    closeFLVStream(session_);
+    timelineHost = savedHost_;
+    LogSetOutput(nullptr);
+    std::fclose(log_);
+    debuglevel = savedLevel_;
+  }
+
+  // A timeline document naming `videos` (each served under a fresh path) in order.
+  std::string timeline(int offset, const std::vector<Video>& videos) {
+    std::string doc = "<resp status=\"ok\"><SemiLive offset=\"" + std::to_string(offset) + "\">";
+    for (const Video& v : videos) {
+      const std::string path = "/v/" + std::to_string(++served_) + ".flv";
+      server_.route(path, fakehttp::Script::ok(v.file));
+      doc += "<vod pliid=\"" + std::to_string(v.pliid) + "\"><srcreq url=\"" + server_.url(path) +
+             "\" quality=\"2\" format=\"3\" drmtype=\"0\"></srcreq></vod>";
+    }
+    return doc + "</SemiLive></resp>";
+  }
+  // Serves channel 1 with one timeline after another, the last one for
+  // good; with `thenMissing` a 404 after them ends the stream there.
+  void serveChannel(const std::vector<std::string>& timelines, bool thenMissing = false) {
+    for (const std::string& doc : timelines) server_.route(timelineTarget(1), fakehttp::Script::ok(doc));
+    if (thenMissing) server_.route(timelineTarget(1), fakehttp::Script::status(404));
+    session_->channelId = 1;
+  }
+
+  // The units of the stream until it ends (or `limit` units).
+  std::vector<std::string> units(size_t limit = 1000) {
+    std::vector<std::string> out;
+    while (out.size() < limit) {
+      const int32_t length = getFLVPacket(&session_, &buffer_, capacity_);
+      if (length <= 0) break;
+      out.emplace_back(reinterpret_cast<const char*>(buffer_.get()), static_cast<size_t>(length));
+    }
+    return out;
+  }
+
+  std::string logText() {
+    std::fflush(log_);
+    std::string text(static_cast<size_t>(std::ftell(log_)), '\0');
+    const ssize_t got = pread(fileno(log_), text.data(), text.size(), 0);
+    text.resize(got < 0 ? 0 : static_cast<size_t>(got));
+    return text;
+  }
+  int countInLog(const std::string& needle) {
+    const std::string text = logText();
+    int count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+    return count;
+  }
+  int requestsFor(const std::string& target) {
+    int count = 0;
+    for (const fakehttp::Request& r : server_.requests()) count += r.target == target ? 1 : 0;
+    return count;
+  }
+
+  fakehttp::FakeHttpServer server_;
+  StreamSession* session_ = nullptr;
+  uint32_t capacity_ = 1048576;
+  ByteBuffer buffer_;
+  int served_ = 0;
+
+ private:
+  std::string host_;
+  const char* savedHost_ = nullptr;
+  int32_t savedLevel_ = 1;
+  FILE* log_ = nullptr;
+};
+
+}  // namespace streamtest
+
+#endif  // ZTV_TESTS_STREAM_STREAM_FIXTURE_H
