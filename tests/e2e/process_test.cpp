@@ -1,0 +1,275 @@
+// The program as a process: command line, instance lock, signals, log file
+// and daemon mode, run on 127.0.0.1 with a throw-away lock file.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::ExitStatus;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+const char kHelp[] =
+    "\n"
+    "--bind|-b               Streaming ip address (default: 0.0.0.0)\n"
+    "--port|-p               Streaming port (default: 8666)\n\n"
+    "--lock|-L               Lock file (default: /var/run/zomaktvproxy.pid)\n"
+    "--log|-l                Log file\n\n"
+    "--daemon|-d             Daemon mode.\n\n"
+    "--quiet|-q              Supresses all command output.\n"
+    "--verbose|-v            Verbose command output.\n"
+    "--debug|-z              Debug level command output.\n\n"
+    "--help|-h               Prints this help screen.\n\n";
+
+bool exitedWith(const std::optional<ExitStatus>& status, int code) {
+  return status && status->exited && status->code == code;
+}
+
+// One proxy on 127.0.0.1 with a fresh port and its own lock file.
+struct Proxy {
+  TempDir dir;
+  uint16_t port = testsupport::freeLoopbackPort();
+  std::string lockPath = dir.file("proxy.pid");
+  ChildProcess process;
+
+  std::vector<std::string> argv(const std::vector<std::string>& extra) const {
+    std::vector<std::string> args = {PROXY_BINARY, "-b", "127.0.0.1", "-p", std::to_string(port),
+                                     "-L", lockPath};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+  // Started and listening.
+  bool start(const std::vector<std::string>& extra = {}) {
+    return port != 0 && process.start(argv(extra)) && testsupport::waitForListener(port, 10s);
+  }
+  std::optional<ExitStatus> stop(int sig = SIGTERM) {
+    process.signal(sig);
+    return process.wait(10s);
+  }
+};
+
+// Runs the program with `args` alone to its end.
+struct Outcome {
+  std::optional<ExitStatus> status;
+  std::string out, err;
+};
+Outcome runAlone(const std::vector<std::string>& args) {
+  ChildProcess child;
+  std::vector<std::string> argv = {PROXY_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Outcome run;
+  if (!child.start(argv)) return run;
+  run.status = child.wait(10s);
+  run.out = child.stdoutText();
+  run.err = child.stderrText();
+  return run;
+}
+
+TEST(ProcessTest, HelpIsPrintedOnStderrUnlessQuietCameFirst) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"--help"}, kHelp},
+      {{"-h", "-q"}, kHelp},
+      {{"-q", "-h"}, ""},
+      {{"-p", "9000", "-h"}, kHelp},
+  };
+  for (const Case& c : cases) {
+    Outcome run = runAlone(c.args);
+    EXPECT_TRUE(exitedWith(run.status, 0)) << c.args[0] << ": " << testsupport::describe(run.status);
+    EXPECT_EQ(run.err, c.err) << c.args[0];
+    EXPECT_EQ(run.out, "") << c.args[0];
+  }
+}
+
+TEST(ProcessTest, BadBindAndPortAreReportedAndReplacedByDefaults) {
+  TempDir dir;
+  // The lock file cannot be opened, so the run ends before it listens anywhere.
+  std::string lock = dir.file("no/such/dir/proxy.pid");
+  Outcome run = runAlone({"-b", "localhost", "-p", "70000", "-L", lock});
+  EXPECT_TRUE(exitedWith(run.status, 1)) << testsupport::describe(run.status);
+  EXPECT_EQ(run.err,
+            "Zomak TV Proxy Server for Pendrake v1.0.1 (independent build, no warranty)\n\n"
+            "ERROR: Invalid binding address (requested address localhost), ignoring\n"
+            "ERROR: Port out of range (requested port 70000), ignoring\n"
+            "ERROR: can not open file " + lock + ", exiting!\n");
+}
+
+TEST(ProcessTest, PortTextWithoutDigitsLetsTheSystemPick) {
+  Proxy proxy;
+  ASSERT_TRUE(proxy.process.start({PROXY_BINARY, "-b", "127.0.0.1", "-p", "abc", "-L", proxy.lockPath}));
+  EXPECT_TRUE(testsupport::waitForFileText(proxy.process.stderrPath(),
+                                           "Startin Server (address: 127.0.0.1, port: 0)...\n", 10s));
+  EXPECT_TRUE(exitedWith(proxy.stop(), 0));
+}
+
+TEST(ProcessTest, SecondInstanceLeavesTheRunningOneAndItsFileAlone) {
+  Proxy first;
+  ASSERT_TRUE(first.start());
+  const std::string pidText = std::to_string(first.process.pid()) + "\n";
+  ASSERT_TRUE(testsupport::waitForFileText(first.lockPath, pidText, 10s));
+
+  ChildProcess second;
+  ASSERT_TRUE(second.start(first.argv({})));
+  std::optional<ExitStatus> status = second.wait(10s);
+  EXPECT_TRUE(exitedWith(status, 0)) << testsupport::describe(status);
+  EXPECT_NE(second.stderrText().find("ERROR: Zomak TV Proxy Server already running, exiting!\n"),
+            std::string::npos);
+  EXPECT_EQ(readFile(first.lockPath), pidText);
+  EXPECT_TRUE(first.process.running());
+  EXPECT_TRUE(exitedWith(first.stop(), 0));
+}
+
+TEST(ProcessTest, LockFileKeepsOnlyTheNewPid) {
+  Proxy proxy;
+  ASSERT_TRUE(writeFile(proxy.lockPath, "123456\n"));
+  ASSERT_TRUE(proxy.start());
+  EXPECT_EQ(readFile(proxy.lockPath), std::to_string(proxy.process.pid()) + "\n");
+  EXPECT_TRUE(exitedWith(proxy.stop(), 0));
+  EXPECT_EQ(readFile(proxy.lockPath), std::to_string(proxy.process.pid()) + "\n");  // stays behind
+}
+
+TEST(ProcessTest, PortInUseEndsWithStatus255) {
+  int holder = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof local;
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&local), &length), 0);
+  int port = ntohs(local.sin_port);
+
+  TempDir dir;
+  Outcome run = runAlone({"-b", "127.0.0.1", "-p", std::to_string(port), "-L", dir.file("proxy.pid")});
+  close(holder);
+  EXPECT_TRUE(exitedWith(run.status, 255)) << testsupport::describe(run.status);
+  EXPECT_NE(run.err.find("ERROR: startHttpServer, TCP bind failed for port number: " + std::to_string(port) +
+                         "\nERROR: Failed to start HTTP server, exiting!\n"),
+            std::string::npos)
+      << run.err;
+}
+
+TEST(ProcessTest, StopSignalsEndAnIdleServerWithStatusZero) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    Proxy proxy;
+    ASSERT_TRUE(proxy.start({"--debug"}));
+    std::optional<ExitStatus> status = proxy.stop(sig);
+    EXPECT_TRUE(exitedWith(status, 0)) << sig << ": " << testsupport::describe(status);
+    std::string err = proxy.process.stderrText();
+    EXPECT_NE(err.find("Startin Server (address: 127.0.0.1, port: " + std::to_string(proxy.port) + ")...\n"),
+              std::string::npos);
+    EXPECT_NE(err.find("Caught signal: " + std::to_string(sig) + ", cleaning up, just a second...\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("DEBUG: Done, exiting...\n"), std::string::npos) << err;
+  }
+}
+
+TEST(ProcessTest, HangupPipeAndTerminalStopAreIgnored) {
+  Proxy proxy;
+  ASSERT_TRUE(proxy.start());
+  for (int sig : {SIGHUP, SIGPIPE, SIGTSTP}) ASSERT_TRUE(proxy.process.signal(sig));
+  EXPECT_FALSE(proxy.process.wait(500ms)) << "ended by an ignored signal";
+  EXPECT_EQ(proxy.process.stderrText().find("Caught signal"), std::string::npos);
+  EXPECT_TRUE(exitedWith(proxy.stop(), 0));
+}
+
+TEST(ProcessTest, LogFileIsAppendedToAndReceivesEverything) {
+  Proxy proxy;
+  std::string logPath = proxy.dir.file("proxy.log");
+  ASSERT_TRUE(writeFile(logPath, "earlier run\n"));
+  ASSERT_TRUE(proxy.start({"-z", "--log", logPath}));
+  EXPECT_TRUE(exitedWith(proxy.stop(SIGINT), 0));
+  std::string log = readFile(logPath);
+  EXPECT_EQ(log.rfind("earlier run\nZomak TV Proxy Server for Pendrake v1.0.1", 0), 0u) << log;
+  EXPECT_NE(log.find("Caught signal: 2, cleaning up"), std::string::npos);
+  EXPECT_EQ(log.substr(log.size() - 24), "DEBUG: Done, exiting...\n");
+  EXPECT_EQ(proxy.process.stderrText(), "");
+}
+
+// /proc/<pid>/stat field `index` (1-based; the command name must not hold blanks).
+std::string statField(pid_t pid, int index) {
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t at = stat.rfind(')');
+  if (at == std::string::npos) return "";
+  int field = 2;
+  size_t start = at + 2;
+  while (field + 1 < index && start < stat.size()) {
+    start = stat.find(' ', start) + 1;
+    ++field;
+  }
+  return stat.substr(start, stat.find(' ', start) - start);
+}
+
+std::string linkTarget(const std::string& path) {
+  char target[PATH_MAX] = {};
+  ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+  return length < 0 ? "" : std::string(target, static_cast<size_t>(length));
+}
+
+// Gone, or a zombie whose reaper is not ours.
+bool waitGone(pid_t pid, std::chrono::milliseconds timeout) {
+  for (auto end = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < end;) {
+    std::string state = statField(pid, 3);
+    if (state.empty() || state == "Z") return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+TEST(ProcessTest, DaemonDetachesIntoTmpAndStopsOnSigterm) {
+  Proxy proxy;
+  std::string logName = "ztv-process-test-" + std::to_string(getpid()) + ".log";
+  std::string logPath = "/tmp/" + logName;
+  std::remove(logPath.c_str());
+  ASSERT_TRUE(proxy.process.start(proxy.argv({"--daemon", "-z", "-l", logName})));
+  std::optional<ExitStatus> started = proxy.process.wait(10s);
+  ASSERT_TRUE(exitedWith(started, 0)) << testsupport::describe(started);
+
+  ASSERT_TRUE(testsupport::waitForFileText(proxy.lockPath, "\n", 10s));
+  pid_t pid = std::atoi(readFile(proxy.lockPath).c_str());
+  ASSERT_GT(pid, 0);
+  struct Killer {  // the daemon is no child of ours: nothing else would end it
+    pid_t pid;
+    ~Killer() { kill(pid, SIGKILL); }
+  } killer{pid};
+  ASSERT_TRUE(testsupport::waitForListener(proxy.port, 10s));
+
+  std::string proc = "/proc/" + std::to_string(pid);
+  EXPECT_EQ(statField(pid, 6), std::to_string(pid)) << "not a session leader";
+  EXPECT_EQ(linkTarget(proc + "/cwd"), "/tmp");
+  for (int fd = 0; fd <= 2; ++fd) EXPECT_EQ(linkTarget(proc + "/fd/" + std::to_string(fd)), "/dev/null") << fd;
+  EXPECT_NE(readFile(proc + "/status").find("Umask:\t0027"), std::string::npos);
+  EXPECT_EQ(readFile(proxy.lockPath), std::to_string(pid) + "\n");
+
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_TRUE(waitGone(pid, 10s));
+  std::string log = readFile(logPath);
+  std::remove(logPath.c_str());
+  EXPECT_EQ(log.rfind("Zomak TV Proxy Server for Pendrake v1.0.1", 0), 0u) << log;
+  EXPECT_NE(log.find("Caught signal: 15, cleaning up"), std::string::npos) << log;
+  EXPECT_NE(log.find("DEBUG: Done, exiting...\n"), std::string::npos) << log;
+}
+
+}  // namespace
