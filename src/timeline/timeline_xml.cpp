@@ -101,7 +101,10 @@ std::optional<std::string> getXMLTag(TimelineXml* xml) {
   // A tag cut off by a NUL runs up to it; the cursor then moves past the NUL.
   size_t length = static_cast<size_t>(close - open) + (*close == '>' ? 1 : 0);
   std::optional<std::string> tag = copyText(std::string_view(open, length));
-  if (!tag) return std::nullopt;
+  if (!tag) {
+    Log(ERROR, "%s, Couldn't allocate memory!", "getXMLTag");
+    return std::nullopt;
+  }
   xml->cursor = static_cast<uint32_t>(close + 1 - xml->text.get());
   return tag;
 }
@@ -158,7 +161,9 @@ int32_t readDecimal(std::string_view text) {
 std::optional<std::string> getXMLParam_c(std::string_view tag, std::string_view key) {
   std::string_view value = paramValue(tag, key);
   if (value.empty()) return std::nullopt;
-  return copyText(value);
+  std::optional<std::string> copy = copyText(value);
+  if (!copy) Log(ERROR, "%s, Couldn't allocate memory!", "getXMLParam_c");
+  return copy;
 }
 
 int32_t getXMLParam_i(std::string_view tag, std::string_view key) {
