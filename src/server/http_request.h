@@ -1,0 +1,32 @@
+#ifndef ZTV_SERVER_HTTP_REQUEST_H
+#define ZTV_SERVER_HTTP_REQUEST_H
+
+// What a player asked for, read from the text of its one received request:
+// a GET whose path has a query opening with "id=<channel number>" (a channel
+// stream) or "li=<url>" (a relay of that URL). Nothing is decoded.
+
+#include <string_view>
+
+enum class RequestKind {
+  Unsupported,  // not a GET, or fewer than 5 bytes: no answer at all
+  NotFound,     // a GET the proxy cannot use: the 404 answer
+  Channel,      // a channel stream of channelId
+  Relay,        // a relay of url
+};
+
+struct HttpRequest {
+  RequestKind kind = RequestKind::Unsupported;
+  std::string_view path;  // from the fifth byte to the first blank or NUL; empty when Unsupported
+  int channelId = 0;      // Channel: the channel number, never 0
+  std::string_view url;   // Relay: everything behind "li=", never empty
+};
+
+// Parses `received`, the bytes of the one receive; the views point into it.
+HttpRequest parseHttpRequest(std::string_view received);
+
+// `value` read as atoi reads it (leading white space, a sign, decimal digits
+// up to the first other character; 0 without digits), saturated to the int
+// range instead of overflowing.
+int parseChannelNumber(std::string_view value);
+
+#endif  // ZTV_SERVER_HTTP_REQUEST_H

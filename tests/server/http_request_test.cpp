@@ -1,0 +1,81 @@
+#include "server/http_request.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+namespace {
+
+using std::string_literals::operator""s;
+
+struct Case {
+  std::string received;
+  RequestKind kind;
+  std::string path;
+  int channelId;
+  std::string url;
+};
+
+TEST(HttpRequestTest, ClassifiesRequests) {
+  const Case cases[] = {
+      {"GET /tv?id=12 HTTP/1.0\r\n\r\n", RequestKind::Channel, "/tv?id=12", 12, ""},
+      {"GET /?id=1 HTTP/1.0\r\n\r\n", RequestKind::Channel, "/?id=1", 1, ""},  // query of exactly 5
+      {"GET /tv?id=-3 HTTP/1.0", RequestKind::Channel, "/tv?id=-3", -3, ""},
+      {"GET /tv?id=12abc&x=1 HTTP/1.0", RequestKind::Channel, "/tv?id=12abc&x=1", 12, ""},
+      {"GET /tv?id=1?li=x HTTP/1.0", RequestKind::Channel, "/tv?id=1?li=x", 1, ""},
+      {"GETX/tv?id=5 HTTP/1.0", RequestKind::Channel, "/tv?id=5", 5, ""},  // the fourth byte is skipped
+      {"GET /tv?id=7\r\nHost: h\r\n\r\n", RequestKind::Channel, "/tv?id=7\r\nHost:", 7, ""},
+      {"GET /tv?id=12\0 HTTP/1.0"s, RequestKind::Channel, "/tv?id=12", 12, ""},
+      {"GET /tv?id=1", RequestKind::Channel, "/tv?id=1", 1, ""},  // cut short by the network
+      {"GET /a?li=http://H/v.flv?s=1&t=2 HTTP/1.0", RequestKind::Relay, "/a?li=http://H/v.flv?s=1&t=2", 0,
+       "http://H/v.flv?s=1&t=2"},
+      {"GET /?li=x HTTP/1.0", RequestKind::Relay, "/?li=x", 0, "x"},
+      {"GET /tv?id= HTTP/1.0", RequestKind::NotFound, "/tv?id=", 0, ""},
+      {"GET /tv HTTP/1.0", RequestKind::NotFound, "/tv", 0, ""},
+      {"GET /tv?id=abc HTTP/1.0", RequestKind::NotFound, "/tv?id=abc", 0, ""},
+      {"GET /tv?id=0 HTTP/1.0", RequestKind::NotFound, "/tv?id=0", 0, ""},
+      {"GET /tv?id=-0 HTTP/1.0", RequestKind::NotFound, "/tv?id=-0", 0, ""},
+      {"GET /tv?x=1&id=12 HTTP/1.0", RequestKind::NotFound, "/tv?x=1&id=12", 0, ""},
+      {"GET /tv?ID=12 HTTP/1.0", RequestKind::NotFound, "/tv?ID=12", 0, ""},
+      {"GET /a?li= HTTP/1.0", RequestKind::NotFound, "/a?li=", 0, ""},
+      {"GET tv?id=12 HTTP/1.0", RequestKind::NotFound, "tv?id=12", 0, ""},
+      {"GET  /tv?id=12 HTTP/1.0", RequestKind::NotFound, "", 0, ""},
+      {"GET /", RequestKind::NotFound, "/", 0, ""},
+      {"GET /a\0?id=5"s, RequestKind::NotFound, "/a", 0, ""},
+      {"GET ", RequestKind::Unsupported, "", 0, ""},
+      {"GET", RequestKind::Unsupported, "", 0, ""},
+      {"", RequestKind::Unsupported, "", 0, ""},
+      {"get /tv?id=12 HTTP/1.0", RequestKind::Unsupported, "", 0, ""},
+      {"HEAD /tv?id=12 HTTP/1.0", RequestKind::Unsupported, "", 0, ""},
+      {"POST /tv?id=12 HTTP/1.0", RequestKind::Unsupported, "", 0, ""},
+      {"G\0T /tv?id=12 HTTP/1.0"s, RequestKind::Unsupported, "", 0, ""},
+  };
+  for (const Case& c : cases) {
+    HttpRequest request = parseHttpRequest(c.received);
+    EXPECT_EQ(request.kind, c.kind) << c.received;
+    EXPECT_EQ(request.path, c.path) << c.received;
+    EXPECT_EQ(request.channelId, c.channelId) << c.received;
+    EXPECT_EQ(request.url, c.url) << c.received;
+  }
+}
+
+TEST(HttpRequestTest, ChannelNumbersOutsideIntSaturate) {
+  const struct {
+    const char* value;
+    int number;
+  } cases[] = {
+      {"2147483647", INT_MAX},        {"2147483648", INT_MAX},
+      {"99999999999999999999999", INT_MAX}, {"-2147483648", INT_MIN},
+      {"-2147483649", INT_MIN},       {"-99999999999999999999999", INT_MIN},
+      {" \t+42x", 42},                {"- 5", 0},
+      {"", 0},                        {"0000000000000000000000017", 17},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parseChannelNumber(c.value), c.number) << c.value;
+
+  HttpRequest request = parseHttpRequest("GET /tv?id=4294967308 HTTP/1.0");
+  EXPECT_EQ(request.kind, RequestKind::Channel);  // not wrapped round to 12
+  EXPECT_EQ(request.channelId, INT_MAX);
+}
+
+}  // namespace

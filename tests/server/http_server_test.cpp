@@ -1,0 +1,267 @@
+// The listener and the request handler over real loopback sockets.
+
+#include "server/http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/log.h"
+#include "server/request.h"
+#include "support/fake_http.h"
+#include "support/tcp_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::TcpClient;
+
+const std::string kHeaderBlock =
+    "\r\nServer: Zomak TV Proxy Server for Pendrake \r\nContent-Type: Video/MPEG \r\nConnection: close \r\n\r\n";
+const std::string kOk = "HTTP/1.0 200 OK" + kHeaderBlock;
+const std::string kNotFound = "HTTP/1.0 404 File Not Found" + kHeaderBlock;
+
+// Records stay reachable: the connection thread may still read one after its stop.
+std::vector<ServerControl*>& keptServers() {
+  static std::vector<ServerControl*> servers;
+  return servers;
+}
+
+uint16_t portOf(const ServerControl* server) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  getsockname(server->listenSocket, reinterpret_cast<sockaddr*>(&local), &length);
+  return ntohs(local.sin_port);
+}
+
+bool waitForState(const ServerControl* server, int32_t state) {
+  for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+    if (server->state.load() == state) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
+// Captures the log in a temporary file; quiet below ERROR.
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    out_ = std::tmpfile();
+    ASSERT_NE(out_, nullptr);
+    LogSetOutput(out_);
+    debuglevel = 1;
+  }
+  void TearDown() override {
+    LogSetOutput(nullptr);
+    std::fclose(out_);
+  }
+  std::string logged() {
+    std::fflush(out_);
+    std::string text(1 << 16, '\0');
+    ssize_t got = pread(fileno(out_), text.data(), text.size(), 0);
+    text.resize(got < 0 ? 0 : static_cast<size_t>(got));
+    return text;
+  }
+  ServerControl* start() {
+    ServerControl* server = startHttpServer("127.0.0.1", 0);
+    if (server != nullptr) keptServers().push_back(server);
+    return server;
+  }
+
+  FILE* out_ = nullptr;
+};
+
+TEST_F(ServerTest, StopWhileIdleClosesTheListenerAndEndsTheThread) {
+  ServerControl* server = start();
+  ASSERT_NE(server, nullptr);
+  uint16_t port = portOf(server);
+  ASSERT_TRUE(waitForState(server, Accepting));
+  stopHttpServer(server);
+  EXPECT_EQ(server->state.load(), Stopped);
+  TcpClient client;
+  EXPECT_FALSE(client.connect(port));
+  EXPECT_EQ(logged(), "");  // the woken accept is no failure worth a line
+}
+
+TEST_F(ServerTest, BindFailureIsReported) {
+  ServerControl* first = start();
+  ASSERT_NE(first, nullptr);
+  uint16_t port = portOf(first);
+  EXPECT_EQ(startHttpServer("127.0.0.1", port), nullptr);
+  EXPECT_EQ(logged(), "ERROR: startHttpServer, TCP bind failed for port number: " + std::to_string(port) + "\n");
+  stopHttpServer(first);
+}
+
+TEST_F(ServerTest, SecondStopOnlyReportsTheFailedClose) {
+  ServerControl* server = start();
+  ASSERT_NE(server, nullptr);
+  stopHttpServer(server);
+  stopHttpServer(server);
+  EXPECT_EQ(server->state.load(), Stopped);
+  EXPECT_EQ(logged(), "ERROR: stopHttpServer: Failed to close listening socket, error 9\n");
+}
+
+TEST_F(ServerTest, ConnectionsAreServedOneAfterAnother) {
+  ServerControl* server = start();
+  ASSERT_NE(server, nullptr);
+  uint16_t port = portOf(server);
+  TcpClient first, second;
+  ASSERT_TRUE(first.connect(port));
+  ASSERT_TRUE(waitForState(server, Streaming));  // the first request is being read
+  ASSERT_TRUE(second.connect(port));             // waits in the backlog
+  ASSERT_TRUE(second.send("GET /second HTTP/1.0\r\n\r\n"));
+  std::string secondReply;
+  EXPECT_EQ(second.read(secondReply, 1, 300ms), 0u) << "served while the first was still open";
+
+  ASSERT_TRUE(first.send("GET /first HTTP/1.0\r\n\r\n"));
+  std::string firstReply;
+  EXPECT_TRUE(first.readToEnd(firstReply, 10s));
+  EXPECT_EQ(firstReply, kNotFound);
+  EXPECT_TRUE(second.readToEnd(secondReply, 10s));
+  EXPECT_EQ(secondReply, kNotFound);
+  stopHttpServer(server);
+}
+
+TEST_F(ServerTest, StopWhileStreamingWaitsForTheRequestToEnd) {
+  ServerControl* server = start();
+  ASSERT_NE(server, nullptr);
+  TcpClient client;
+  ASSERT_TRUE(client.connect(portOf(server)));
+  ASSERT_TRUE(waitForState(server, Streaming));
+
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    stopHttpServer(server);
+    stopped = true;
+  });
+  ASSERT_TRUE(waitForState(server, StopRequested));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(stopped.load()) << "returned while the request was still open";
+  ASSERT_TRUE(client.send("GET /x HTTP/1.0\r\n\r\n"));
+  stopper.join();
+  EXPECT_EQ(server->state.load(), Stopped);
+  std::string reply;
+  EXPECT_TRUE(client.readToEnd(reply, 10s));
+  EXPECT_EQ(reply, kNotFound);  // the request in hand is still answered
+}
+
+// The handler alone, on one end of a socket pair.
+class RequestTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    ServerTest::SetUp();
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
+    server_.state.store(Accepting);
+  }
+  void TearDown() override {
+    close(fds_[0]);
+    ServerTest::TearDown();
+  }
+  // Sends `request` (none when null), runs the handler and returns all it sent.
+  std::string exchange(const char* request) {
+    if (request != nullptr) {
+      EXPECT_GT(send(fds_[0], request, strlen(request), 0), 0);
+    }
+    std::string reply;
+    std::thread handler([&] { receiveHttpData(&server_, fds_[1]); });
+    char chunk[65536];
+    ssize_t got;
+    while ((got = recv(fds_[0], chunk, sizeof chunk, 0)) > 0) reply.append(chunk, static_cast<size_t>(got));
+    handler.join();
+    return reply;
+  }
+
+  ServerControl server_;
+  int fds_[2] = {-1, -1};
+};
+
+TEST_F(RequestTest, AnswersNotFoundOrNothing) {
+  const struct {
+    const char* request;
+    std::string reply;
+    std::string log;
+  } cases[] = {
+      {"GET /tv?id=0 HTTP/1.0\r\n\r\n", kNotFound, "receiveHttpData, File not found, /tv?id=0\n"},
+      {"GET /tv?ID=12 HTTP/1.0\r\n\r\n", kNotFound, "receiveHttpData, File not found, /tv?ID=12\n"},
+      {"GET /x?li= HTTP/1.0\r\n\r\n", kNotFound, "receiveHttpData, File not found, /x?li=\n"},
+      {"POST /tv?id=12 HTTP/1.0\r\n\r\n", "", "receiveHttpData: No request header received/unsupported method\n"},
+      {"GET", "", "receiveHttpData: No request header received/unsupported method\n"},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    EXPECT_EQ(exchange(c.request), c.reply) << c.request;
+    EXPECT_EQ(logged(), c.log) << c.request;
+    EXPECT_EQ(server_.state.load(), Accepting) << c.request;
+    TearDown();
+  }
+  SetUp();  // for the fixture's own TearDown
+}
+
+TEST_F(RequestTest, PlayerThatHangsUpGetsNoAnswer) {
+  shutdown(fds_[0], SHUT_WR);
+  EXPECT_EQ(exchange(nullptr), "");
+  EXPECT_EQ(logged(), "receiveHttpData: No request header received/unsupported method\n");
+}
+
+TEST_F(RequestTest, SilentPlayerIsClosedAfterFiveSeconds) {
+  EXPECT_EQ(exchange(nullptr), "");
+  EXPECT_EQ(logged(), "");
+  EXPECT_EQ(server_.state.load(), Accepting);
+}
+
+// A stop that lands between the accept and the switch to Streaming has left
+// Stopped: the connection is closed unserved and the stop is kept.
+TEST_F(RequestTest, StopBeforeTheRequestStartsIsKept) {
+  server_.state.store(Stopped);
+  EXPECT_EQ(exchange("GET /tv?id=0 HTTP/1.0\r\n\r\n"), "");
+  EXPECT_EQ(server_.state.load(), Stopped);
+}
+
+TEST_F(RequestTest, RelaysABodyUnchanged) {
+  std::string body;
+  for (int i = 0; i < 200000; ++i) body.push_back(static_cast<char>((i * 7919) >> 3));
+  fakehttp::FakeHttpServer source;
+  source.route("/v.flv", fakehttp::Script::ok(body));
+  std::string request = "GET /r?li=" + source.url("/v.flv") + " HTTP/1.0\r\n\r\n";
+  EXPECT_EQ(exchange(request.c_str()), kOk + body);
+  EXPECT_EQ(server_.state.load(), Accepting);
+}
+
+// The source sends one chunk, pauses (the stop lands then), sends a second
+// and falls silent: the handler sends the second whole and ends.
+TEST_F(RequestTest, StopDuringARelayEndsItAfterTheChunkInHand) {
+  const std::string firstChunk(9472, 'a'), secondChunk(9472, 'b');
+  fakehttp::FakeHttpServer source;
+  source.route("/v.flv", fakehttp::Script::response(200, {"Content-Length: 1000000"}, firstChunk)
+                             .pause(1000)
+                             .send(secondChunk)
+                             .hang());
+  std::string request = "GET /r?li=" + source.url("/v.flv") + " HTTP/1.0\r\n\r\n";
+  ASSERT_GT(send(fds_[0], request.data(), request.size(), 0), 0);
+  std::thread handler([&] { receiveHttpData(&server_, fds_[1]); });
+
+  std::string reply;
+  char chunk[4096];
+  ssize_t got;
+  while (reply.size() < kOk.size() + 1 && (got = recv(fds_[0], chunk, sizeof chunk, 0)) > 0) {
+    reply.append(chunk, static_cast<size_t>(got));
+  }
+  server_.state.store(StopRequested);  // as the stop operation does
+  while ((got = recv(fds_[0], chunk, sizeof chunk, 0)) > 0) reply.append(chunk, static_cast<size_t>(got));
+  handler.join();
+  EXPECT_EQ(reply, kOk + firstChunk + secondChunk);
+  EXPECT_EQ(server_.state.load(), StopRequested);
+}
+
+}  // namespace
