@@ -1,0 +1,267 @@
+// The proxy program against a real nginx as the video service: channel
+// streams checked tag by tag against their source files, the relay, the
+// request answers, players that leave, and a stop in the middle of a stream.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <memory>
+#include <random>
+
+#include "support/flv_reader.h"
+#include "support/media.h"
+#include "support/nginx.h"
+#include "support/process.h"
+#include "support/proxy.h"
+#include "support/stream_check.h"
+#include "support/tcp_client.h"
+
+using namespace testsupport;
+
+namespace {
+
+// The sample videos every test may put into its channel, by name.
+struct Sample {
+  SampleSpec spec;
+  std::string path;
+  FlvStream flv;
+};
+
+class ProxyStreamTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const std::map<std::string, SampleSpec> specs = {
+        {"a", {SampleCodec::H264Aac, 6, 2, "testsrc", 440}},
+        {"b", {SampleCodec::H264Aac, 4, 2, "testsrc2", 660}},
+        {"c", {SampleCodec::SorensonMp3, 4, 2, "smptebars", 550}},
+        {"d", {SampleCodec::H264Aac, 4, 2, "rgbtestsrc", 880}},
+    };
+    std::string cache = mediaCacheDir(BINARY_DIR "/test-media");
+    for (const auto& [name, spec] : specs) {
+      Sample sample{spec, sampleFlv(spec, cache, &sampleError_), {}};
+      if (sample.path.empty()) return;
+      sample.flv = parseFlv(readFile(sample.path));
+      samples_[name] = std::move(sample);
+    }
+  }
+
+  void SetUp() override {
+    ASSERT_EQ(samples_.size(), 4u) << "sample media could not be made: " << sampleError_;
+    nginx_ = std::make_unique<Nginx>(portOf(TIMELINE_HOST));
+    for (const auto& [name, sample] : samples_) {
+      ASSERT_TRUE(nginx_->copyFile("/v/" + name + ".flv", sample.path));
+    }
+  }
+
+  void TearDown() override {
+    if (HasFailure() && proxy_) std::cerr << proxy_->diagnostics() << "\n";
+    if (HasFailure() && nginx_) std::cerr << "--- nginx ---\n" << nginx_->accessLog() << "\n";
+  }
+
+  // Starts nginx, then the proxy; a fatal failure when either does not start.
+  void startService() {
+    ASSERT_TRUE(nginx_->start()) << nginx_->error();
+    proxy_ = std::make_unique<Proxy>(PROXY_BINARY);
+    ASSERT_TRUE(proxy_->start()) << proxy_->diagnostics();
+  }
+
+  std::string videoUrl(const std::string& name) { return nginx_->url("/v/" + name + ".flv"); }
+
+  std::vector<Played> plays(const std::vector<std::string>& names) {
+    std::vector<Played> result;
+    for (const auto& name : names) result.push_back({&samples_.at(name).flv, 0, 0});
+    return result;
+  }
+
+  static std::map<std::string, Sample> samples_;
+  static std::string sampleError_;
+  std::unique_ptr<Nginx> nginx_;
+  std::unique_ptr<Proxy> proxy_;
+};
+
+std::map<std::string, Sample> ProxyStreamTest::samples_;
+std::string ProxyStreamTest::sampleError_;
+
+struct ChannelCase {
+  const char* name;
+  std::vector<TimelineItem> items;      // urls are paths on the service, filled in below
+  std::vector<std::string> expected;    // the samples the player gets, in order
+};
+
+// Each case plays its timeline once and into the fresh download after it.
+TEST_F(ProxyStreamTest, ChannelIsEveryVideoInTimelineOrderJoinedSeamlessly) {
+  const ChannelCase cases[] = {
+      {"in order, then downloaded again",
+       {{"/v/a.flv", 1}, {"/v/b.flv", 2}, {"/v/c.flv", 3}},
+       {"a", "b", "c", "a"}},
+      // pliid 0 equals the initial current pliid; 4,4 repeats; after the
+      // re-download the pliid-0 entry differs from the current 6.
+      {"repeated pliids passed over",
+       {{"/v/c.flv", 0}, {"/v/a.flv", 4}, {"/v/b.flv", 4}, {"/v/b.flv", 6}},
+       {"a", "b", "c", "a"}},
+      {"sources behind redirects",
+       {{"/r302/a.flv", 1}, {"/r307/b.flv", 2}},
+       {"a", "b", "a"}},
+  };
+  nginx_->addRedirect("/r302/a.flv", 302, videoUrl("a"));
+  nginx_->addRedirect("/r307/b.flv", 307, nginx_->url("/r302/b.flv"));
+  nginx_->addRedirect("/r302/b.flv", 302, videoUrl("b"));
+  int channel = 10;
+  for (const auto& c : cases) {
+    std::vector<TimelineItem> items;
+    for (const auto& item : c.items) items.push_back({nginx_->url(item.url), item.pliid});
+    ASSERT_TRUE(nginx_->putTimeline(++channel, timelineDocument(items, 0)));
+  }
+  ASSERT_NO_FATAL_FAILURE(startService());
+
+  channel = 10;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string target = "/tv?id=" + std::to_string(++channel);
+    std::vector<Played> expected = plays(c.expected);
+    std::string answer;
+    std::string stream = readStream(proxy_->port(), target, streamBytes(expected), 60s, &answer);
+    EXPECT_EQ(answer, kAnswer200);
+    EXPECT_EQ(streamMismatch(stream, expected), "");
+    // The last play lies in the second copy of the list.
+    EXPECT_EQ(nginx_->countRequests("/live/semichannel/timeline/?id=" + std::to_string(channel) +
+                                    " HTTP"),
+              2);
+  }
+}
+
+// A failed re-download is the one way a channel stream ends by itself.
+TEST_F(ProxyStreamTest, ChannelEndsWhenTheTimelineIsGone) {
+  // Served slowly (about four seconds for the file), so that the timeline is
+  // surely gone before the proxy comes to download it again.
+  size_t bytesPerSecond = readFile(samples_.at("b").path).size() / 4 + 1;
+  nginx_->addConfig("location /slow/ { alias " + nginx_->root() + "/v/; limit_rate " +
+                    std::to_string(bytesPerSecond) + "; }");
+  ASSERT_TRUE(nginx_->putTimeline(5, timelineDocument({{nginx_->url("/slow/b.flv"), 1}}, 0)));
+  ASSERT_NO_FATAL_FAILURE(startService());
+  TcpClient player;
+  ASSERT_TRUE(player.connect(proxy_->port()));
+  ASSERT_TRUE(player.send("GET /tv?id=5 HTTP/1.0\r\n\r\n"));
+  std::string received;
+  player.read(received, kAnswer200.size() + 9, 30s);  // the video is open
+  ASSERT_TRUE(nginx_->removeTimeline(5));
+  EXPECT_TRUE(player.readToEnd(received, 60s));
+  ASSERT_EQ(received.substr(0, kAnswer200.size()), kAnswer200);
+  std::string stream = received.substr(kAnswer200.size());
+  EXPECT_EQ(streamMismatch(stream, plays({"b"})), "");
+  FlvStream flv = parseFlv(stream);
+  EXPECT_EQ(flv.tags.size(), samples_.at("b").flv.tags.size());
+  EXPECT_TRUE(flv.trailing.empty());
+}
+
+TEST_F(ProxyStreamTest, RelayPassesBodiesOnByteForByte) {
+  std::string body(3 * 1024 * 1024 + 12345, '\0');
+  std::mt19937 random(7);
+  for (auto& byte : body) byte = static_cast<char>(random());
+  ASSERT_TRUE(nginx_->putFile("/files/big.bin", body));
+  nginx_->addRedirect("/moved/big.bin", 302, nginx_->url("/files/big.bin"));
+  ASSERT_NO_FATAL_FAILURE(startService());
+  for (const char* path : {"/files/big.bin", "/moved/big.bin"}) {
+    SCOPED_TRACE(path);
+    HttpReply reply = httpGet(proxy_->port(), "/x?li=" + nginx_->url(path), 60s);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.header(), kAnswer200);
+    EXPECT_TRUE(reply.body() == body) << "body of " << reply.body().size() << " bytes differs";
+  }
+}
+
+TEST_F(ProxyStreamTest, BadRequestsGet404OrNoAnswerAndTheNextIsServed) {
+  ASSERT_TRUE(nginx_->putFile("/files/small.txt", "small body"));
+  ASSERT_NO_FATAL_FAILURE(startService());
+  const struct {
+    std::string request;
+    std::string_view answer;
+  } cases[] = {
+      {"GET /tv?id=0 HTTP/1.0\r\n\r\n", kAnswer404},
+      {"GET /tv?id= HTTP/1.0\r\n\r\n", kAnswer404},
+      {"GET /tv HTTP/1.0\r\n\r\n", kAnswer404},
+      {"GET /tv?ID=12 HTTP/1.0\r\n\r\n", kAnswer404},
+      {"GET tv?id=12 HTTP/1.0\r\n\r\n", kAnswer404},
+      {"POST /tv?id=12 HTTP/1.0\r\n\r\n", ""},
+      {"HEAD /x?li=http://127.0.0.1/ HTTP/1.0\r\n\r\n", ""},
+      {"", ""},  // nothing sent: closed after the five-second wait
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    HttpReply reply = httpExchange(proxy_->port(), c.request, 30s);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.raw, c.answer);
+  }
+  // A channel whose timeline does not exist: 200, then nothing.
+  HttpReply missing = httpGet(proxy_->port(), "/tv?id=999", 30s);
+  EXPECT_TRUE(missing.closed);
+  EXPECT_EQ(missing.raw, kAnswer200);
+  HttpReply next = httpGet(proxy_->port(), "/x?li=" + nginx_->url("/files/small.txt"), 30s);
+  EXPECT_EQ(next.body(), "small body");
+  EXPECT_NE(proxy_->log().find("receiveHttpData, File not found, /tv\n"), std::string::npos);
+  EXPECT_NE(proxy_->log().find("receiveHttpData: No request header received/unsupported method\n"),
+            std::string::npos);
+}
+
+TEST_F(ProxyStreamTest, PlayerThatLeavesMidStreamFreesTheServer) {
+  ASSERT_TRUE(nginx_->putTimeline(3, timelineDocument({{videoUrl("a"), 1}, {videoUrl("b"), 2}}, 0)));
+  ASSERT_NO_FATAL_FAILURE(startService());
+  {
+    TcpClient player;
+    ASSERT_TRUE(player.connect(proxy_->port()));
+    ASSERT_TRUE(player.send("GET /tv?id=3 HTTP/1.0\r\n\r\n"));
+    std::string received;
+    ASSERT_EQ(player.read(received, 50000, 30s), 50000u);
+  }
+  std::vector<Played> expected = plays({"a"});
+  std::string stream = readStream(proxy_->port(), "/tv?id=3", streamBytes(expected), 60s);
+  EXPECT_EQ(streamMismatch(stream, expected), "");
+  EXPECT_NE(proxy_->log().find("receiveHttpData, sending failed, error: "), std::string::npos);
+}
+
+TEST_F(ProxyStreamTest, SigtermEndsAStreamAfterTheCurrentChunk) {
+  ASSERT_TRUE(nginx_->putTimeline(4, timelineDocument({{videoUrl("a"), 1}, {videoUrl("b"), 2}}, 0)));
+  ASSERT_NO_FATAL_FAILURE(startService());
+  TcpClient player;
+  ASSERT_TRUE(player.connect(proxy_->port()));
+  ASSERT_TRUE(player.send("GET /tv?id=4 HTTP/1.0\r\n\r\n"));
+  std::string received;
+  ASSERT_EQ(player.read(received, 100000, 30s), 100000u);
+  ASSERT_TRUE(proxy_->process().signal(SIGTERM));
+  // Keep reading: the chunk in hand must be able to go out for the stop to end.
+  EXPECT_TRUE(player.readToEnd(received, 60s));
+  auto status = proxy_->process().wait(30s);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(status->exited);
+  EXPECT_EQ(status->code, 0);
+  std::string stream = received.substr(kAnswer200.size());
+  EXPECT_EQ(streamMismatch(stream, {}), "");
+  FlvStream flv = parseFlv(stream);
+  EXPECT_FALSE(flv.tags.empty());
+  EXPECT_TRUE(flv.trailing.empty()) << "the stream ends inside a tag";
+  EXPECT_NE(proxy_->log().find("Caught signal: 15, cleaning up"), std::string::npos);
+}
+
+// A real player over several joins: the PreviousTagSize chain and the
+// timestamps must not make it resync.
+TEST_F(ProxyStreamTest, FfmpegPlaysAChannelAcrossJoins) {
+  ASSERT_TRUE(nginx_->putTimeline(
+      7, timelineDocument({{videoUrl("a"), 1}, {videoUrl("b"), 2}, {videoUrl("d"), 3}}, 0)));
+  ASSERT_NO_FATAL_FAILURE(startService());
+  std::string output;
+  std::string url = "http://127.0.0.1:" + std::to_string(proxy_->port()) + "/tv?id=7";
+  // 500 frames (20 s) of a channel whose list lasts 14 s: three joins and a
+  // re-download. Bounded by the video: audio timestamps restart at every join
+  // (only video is rebased), so an audio-based bound would never be reached.
+  auto status = runProgram({"ffmpeg", "-nostdin", "-hide_banner", "-i", url, "-map", "0:v",
+                            "-map", "0:a", "-frames:v", "500", "-shortest", "-f", "null", "-"},
+                           120s, &output);
+  ASSERT_TRUE(status.has_value()) << "ffmpeg did not finish: " << output;
+  EXPECT_TRUE(status->exited && status->code == 0) << describe(status) << output;
+  EXPECT_EQ(output.find("Packet mismatch"), std::string::npos) << output;
+  EXPECT_NE(output.find("frame=  500 "), std::string::npos) << output;
+  EXPECT_GE(nginx_->countRequests("/live/semichannel/timeline/?id=7 HTTP"), 2) << output;
+}
+
+}  // namespace

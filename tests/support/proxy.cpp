@@ -1,0 +1,43 @@
+#include "support/proxy.h"
+
+#include <cstdlib>
+
+namespace testsupport {
+
+Proxy::Proxy(std::string binary) : binary_(std::move(binary)), logPath_(dir_.file("proxy.log")) {}
+
+Proxy::~Proxy() { process_.kill(); }
+
+bool Proxy::start(const std::vector<std::string>& options) {
+  port_ = freeLoopbackPort();
+  std::vector<std::string> argv = {binary_,   "--bind", "127.0.0.1", "--port", std::to_string(port_),
+                                   "--lock", dir_.file("proxy.pid"), "--log", logPath_};
+  argv.insert(argv.end(), options.begin(), options.end());
+  if (port_ == 0 || !process_.start(argv)) return false;
+  // Watched without connecting: the proxy serves one connection at a time
+  // and would hold a probe connection for its whole request wait.
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (waitForListener(port_, 100ms)) return true;
+    if (!process_.running()) return false;
+  }
+  return false;
+}
+
+std::string Proxy::log() const { return readFile(logPath_); }
+
+std::string Proxy::diagnostics() {
+  constexpr size_t kTail = 16384;  // a debug log of a long stream is mostly noise
+  std::string text = log();
+  if (text.size() > kTail) text = "[...]\n" + text.substr(text.size() - kTail);
+  return "proxy " + process_.commandLine() + " (" + describe(process_.wait(0ms)) +
+         ")\n--- log ---\n" + text + "\n--- stderr ---\n" + process_.stderrText();
+}
+
+uint16_t portOf(const std::string& hostAndPort) {
+  size_t colon = hostAndPort.rfind(':');
+  if (colon == std::string::npos) return 80;
+  return static_cast<uint16_t>(std::atoi(hostAndPort.c_str() + colon + 1));
+}
+
+}  // namespace testsupport

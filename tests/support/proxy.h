@@ -1,0 +1,45 @@
+#ifndef ZTV_TESTS_SUPPORT_PROXY_H
+#define ZTV_TESTS_SUPPORT_PROXY_H
+
+// The zomaktvproxy program under test, run in the foreground on 127.0.0.1
+// with a fresh port, a throw-away lock file and its log in a file (at debug
+// level by default), so that a failing test can show what the proxy saw.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace testsupport {
+
+class Proxy {
+ public:
+  explicit Proxy(std::string binary);
+  ~Proxy();  // the child is killed and reaped when still running
+
+  // Starts the program with `options` added after --bind/--port/--lock/--log
+  // and waits until it listens. False when it does not (see diagnostics()).
+  bool start(const std::vector<std::string>& options = {"--debug"});
+
+  uint16_t port() const { return port_; }
+  ChildProcess& process() { return process_; }
+  std::string log() const;  // the log file's content
+  const std::string& logPath() const { return logPath_; }
+  // Exit status, log and stderr, for assertion messages.
+  std::string diagnostics();
+
+ private:
+  std::string binary_;
+  TempDir dir_;
+  std::string logPath_;
+  uint16_t port_ = 0;
+  ChildProcess process_;
+};
+
+// The port of a "host:port" text; 80 when it names none.
+uint16_t portOf(const std::string& hostAndPort);
+
+}  // namespace testsupport
+
+#endif  // ZTV_TESTS_SUPPORT_PROXY_H

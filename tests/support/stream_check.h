@@ -1,0 +1,52 @@
+#ifndef ZTV_TESTS_SUPPORT_STREAM_CHECK_H
+#define ZTV_TESTS_SUPPORT_STREAM_CHECK_H
+
+// Holds a channel stream received from the proxy against the source files it
+// was made of: one synthesized header, then the tags of each played file in
+// order, audio and script tags byte for byte, video tags with timestamps
+// rebased to keep rising, and a PreviousTagSize chain sound at every join.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/flv_reader.h"
+
+namespace testsupport {
+
+// The header the proxy sends once per channel stream.
+inline constexpr std::string_view kStreamHeader{"FLV\x01\x05\x00\x00\x00\x09", 9};
+// The proxy's fixed 200 answer.
+inline constexpr std::string_view kAnswer200 =
+    "HTTP/1.0 200 OK\r\nServer: Zomak TV Proxy Server for Pendrake \r\n"
+    "Content-Type: Video/MPEG \r\nConnection: close \r\n\r\n";
+inline constexpr std::string_view kAnswer404 =
+    "HTTP/1.0 404 File Not Found\r\nServer: Zomak TV Proxy Server for Pendrake \r\n"
+    "Content-Type: Video/MPEG \r\nConnection: close \r\n\r\n";
+
+// One stretch of a source file as the player should get it: the tags
+// [firstTag, endTag) of `file` (endTag 0 meaning to the end).
+struct Played {
+  const FlvStream* file = nullptr;
+  size_t firstTag = 0;
+  size_t endTag = 0;
+};
+
+// Stream bytes (after the 200 answer) that the plays add up to.
+size_t streamBytes(const std::vector<Played>& plays);
+
+// "" when `stream` begins with the header and then exactly the tags of
+// `plays` (more tags after them are allowed); otherwise the first mismatch.
+std::string streamMismatch(std::string_view stream, const std::vector<Played>& plays);
+
+// Connects to the proxy, asks for `target` and reads the answer and `bytes`
+// stream bytes (less when the proxy closes or `timeout` passes). The answer
+// header is split off into `answer` when given.
+std::string readStream(uint16_t port, std::string_view target, size_t bytes,
+                       std::chrono::milliseconds timeout, std::string* answer = nullptr);
+
+}  // namespace testsupport
+
+#endif  // ZTV_TESTS_SUPPORT_STREAM_CHECK_H
