@@ -32,10 +32,11 @@ const std::string kHeaderBlock =
 const std::string kOk = "HTTP/1.0 200 OK" + kHeaderBlock;
 const std::string kNotFound = "HTTP/1.0 404 File Not Found" + kHeaderBlock;
 
-// Records stay reachable: the connection thread may still read one after its stop.
+// Records are never freed, as in the program (a connection thread may still
+// read one after its stop), and stay reachable: the list is never destroyed.
 std::vector<ServerControl*>& keptServers() {
-  static std::vector<ServerControl*> servers;
-  return servers;
+  static auto* servers = new std::vector<ServerControl*>;
+  return *servers;
 }
 
 uint16_t portOf(const ServerControl* server) {
