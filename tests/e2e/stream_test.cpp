@@ -55,6 +55,15 @@ class ProxyStreamTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (proxy_ && proxy_->process().running()) {
+      // Every scenario ends with a clean stop, and a sanitizer build of the
+      // proxy gets to report what it found.
+      auto status = proxy_->stop();
+      EXPECT_TRUE(status && status->exited && status->code == 0) << describe(status);
+    }
+    if (proxy_) {
+      EXPECT_EQ(proxy_->process().stderrText().find("Sanitizer"), std::string::npos);
+    }
     if (HasFailure() && proxy_) std::cerr << proxy_->diagnostics() << "\n";
     if (HasFailure() && nginx_) std::cerr << "--- nginx ---\n" << nginx_->accessLog() << "\n";
   }

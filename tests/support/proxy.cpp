@@ -1,5 +1,6 @@
 #include "support/proxy.h"
 
+#include <csignal>
 #include <cstdlib>
 
 namespace testsupport {
@@ -22,6 +23,13 @@ bool Proxy::start(const std::vector<std::string>& options) {
     if (!process_.running()) return false;
   }
   return false;
+}
+
+std::optional<ExitStatus> Proxy::stop() {
+  if (process_.running()) process_.signal(SIGTERM);
+  auto status = process_.wait(10s);
+  process_.kill();
+  return status;
 }
 
 std::string Proxy::log() const { return readFile(logPath_); }

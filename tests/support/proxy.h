@@ -6,6 +6,7 @@
 // level by default), so that a failing test can show what the proxy saw.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ class Proxy {
   // Starts the program with `options` added after --bind/--port/--lock/--log
   // and waits until it listens. False when it does not (see diagnostics()).
   bool start(const std::vector<std::string>& options = {"--debug"});
+
+  // SIGTERM and wait (10 s at most): the exit, or nothing when it hangs
+  // (it is killed then). Also what a sanitizer build needs to report leaks.
+  std::optional<ExitStatus> stop();
 
   uint16_t port() const { return port_; }
   ChildProcess& process() { return process_; }
