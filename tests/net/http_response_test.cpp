@@ -9,9 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "net/log_capture.h"
+#include "support/log_capture.h"
 
 namespace {
+
+using testsupport::LogCapture;
 
 struct Exchanged {
   HttpAnswer answer;

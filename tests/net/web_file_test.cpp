@@ -9,14 +9,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "net/log_capture.h"
 #include "net/socket.h"
 #include "support/fake_http.h"
+#include "support/log_capture.h"
 
 namespace {
 
 using fakehttp::FakeHttpServer;
 using fakehttp::Script;
+using testsupport::LogCapture;
 
 // The whole body as webFileRead delivers it, in small pieces.
 std::string readAll(WebFileHandle* file) {
