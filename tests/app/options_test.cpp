@@ -2,41 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "log/log.h"
+#include "support/log_capture.h"
 
 namespace {
 
-// Captures the log in a temporary file and restores the globals afterwards.
 class OptionsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    out_ = std::tmpfile();
-    ASSERT_NE(out_, nullptr);
-    LogSetOutput(out_);
-    debuglevel = 1;
-  }
-  void TearDown() override {
-    LogSetOutput(nullptr);
-    std::fclose(out_);
-    debuglevel = 1;
-  }
-  std::string logged() {
-    std::fflush(out_);
-    std::string text(4096, '\0');
-    ssize_t got = pread(fileno(out_), text.data(), text.size(), 0);
-    text.resize(got < 0 ? 0 : static_cast<size_t>(got));
-    return text;
-  }
-  void clearLog() {
-    std::rewind(out_);
-    ASSERT_EQ(ftruncate(fileno(out_), 0), 0);
-  }
   ParseResult parse(std::vector<std::string> args, StartupSettings* settings) {
     args.insert(args.begin(), "zomaktvproxy");
     std::vector<char*> argv;
@@ -45,7 +20,7 @@ class OptionsTest : public ::testing::Test {
     return parseCommandLine(static_cast<int>(args.size()), argv.data(), settings);
   }
 
-  FILE* out_ = nullptr;
+  testsupport::LogCapture log_{ERROR};  // the default level; the parser's complaints
 };
 
 const char kHelp[] =
@@ -76,10 +51,10 @@ TEST_F(OptionsTest, HelpEndsParsingAndHonoursEarlierOptionsOnly) {
   };
   for (const Case& c : cases) {
     debuglevel = 1;
-    clearLog();
+    log_.clear();
     StartupSettings settings;
     EXPECT_EQ(parse(c.args, &settings), ParseResult::HelpShown);
-    EXPECT_EQ(logged(), c.output) << c.args[0];
+    EXPECT_EQ(log_.text(), c.output) << c.args[0];
     EXPECT_EQ(debuglevel, c.levelAfter) << c.args[0];
     EXPECT_EQ(settings.daemon, c.daemonAfter) << c.args[0];
   }
@@ -97,7 +72,7 @@ TEST_F(OptionsTest, StoresArgumentsLastOccurrenceWinning) {
   EXPECT_EQ(settings.lockPath, "y.pid");
   EXPECT_TRUE(settings.daemon);
   EXPECT_EQ(debuglevel, 6);
-  EXPECT_EQ(logged(), "");
+  EXPECT_EQ(log_.text(), "");
 }
 
 TEST_F(OptionsTest, DefaultsWithoutOptionsAndParsingCanRepeat) {
@@ -130,10 +105,10 @@ TEST_F(OptionsTest, PortIsReadAsAtoiAndRangeChecked) {
       {"-99999999999", 8666, "requested port -2147483648"},
   };
   for (const Case& c : cases) {
-    clearLog();
+    log_.clear();
     EXPECT_EQ(checkPort(std::string(c.text)), c.port) << c.text;
     std::string expected = *c.message == '\0' ? "" : std::string("ERROR: Port out of range (") + c.message + "), ignoring\n";
-    EXPECT_EQ(logged(), expected) << c.text;
+    EXPECT_EQ(log_.text(), expected) << c.text;
   }
   EXPECT_EQ(checkPort(std::nullopt), 8666);
 }
@@ -152,10 +127,10 @@ TEST_F(OptionsTest, BindAddressMustBeDottedIpv4) {
       {"", "0.0.0.0", true},
   };
   for (const Case& c : cases) {
-    clearLog();
+    log_.clear();
     EXPECT_EQ(checkBindAddress(std::string(c.text)), c.address) << c.text;
     std::string expected = c.complaint ? std::string("ERROR: Invalid binding address (requested address ") + c.text + "), ignoring\n" : "";
-    EXPECT_EQ(logged(), expected) << c.text;
+    EXPECT_EQ(log_.text(), expected) << c.text;
   }
   EXPECT_EQ(checkBindAddress(std::nullopt), "0.0.0.0");
 }

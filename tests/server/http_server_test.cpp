@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -21,6 +20,7 @@
 #include "log/log.h"
 #include "server/request.h"
 #include "support/fake_http.h"
+#include "support/log_capture.h"
 #include "support/tcp_client.h"
 
 namespace {
@@ -55,33 +55,15 @@ bool waitForState(const ServerControl* server, int32_t state) {
   return false;
 }
 
-// Captures the log in a temporary file; quiet below ERROR.
 class ServerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    out_ = std::tmpfile();
-    ASSERT_NE(out_, nullptr);
-    LogSetOutput(out_);
-    debuglevel = 1;
-  }
-  void TearDown() override {
-    LogSetOutput(nullptr);
-    std::fclose(out_);
-  }
-  std::string logged() {
-    std::fflush(out_);
-    std::string text(1 << 16, '\0');
-    ssize_t got = pread(fileno(out_), text.data(), text.size(), 0);
-    text.resize(got < 0 ? 0 : static_cast<size_t>(got));
-    return text;
-  }
   ServerControl* start() {
     ServerControl* server = startHttpServer("127.0.0.1", 0);
     if (server != nullptr) keptServers().push_back(server);
     return server;
   }
 
-  FILE* out_ = nullptr;
+  testsupport::LogCapture log_{ERROR};  // quiet below ERROR
 };
 
 TEST_F(ServerTest, StopWhileIdleClosesTheListenerAndEndsTheThread) {
@@ -93,7 +75,7 @@ TEST_F(ServerTest, StopWhileIdleClosesTheListenerAndEndsTheThread) {
   EXPECT_EQ(server->state.load(), Stopped);
   TcpClient client;
   EXPECT_FALSE(client.connect(port));
-  EXPECT_EQ(logged(), "");  // the woken accept is no failure worth a line
+  EXPECT_EQ(log_.text(), "");  // the woken accept is no failure worth a line
 }
 
 TEST_F(ServerTest, BindFailureIsReported) {
@@ -101,7 +83,7 @@ TEST_F(ServerTest, BindFailureIsReported) {
   ASSERT_NE(first, nullptr);
   uint16_t port = portOf(first);
   EXPECT_EQ(startHttpServer("127.0.0.1", port), nullptr);
-  EXPECT_EQ(logged(), "ERROR: startHttpServer, TCP bind failed for port number: " + std::to_string(port) + "\n");
+  EXPECT_EQ(log_.text(), "ERROR: startHttpServer, TCP bind failed for port number: " + std::to_string(port) + "\n");
   stopHttpServer(first);
 }
 
@@ -111,7 +93,7 @@ TEST_F(ServerTest, SecondStopOnlyReportsTheFailedClose) {
   stopHttpServer(server);
   stopHttpServer(server);
   EXPECT_EQ(server->state.load(), Stopped);
-  EXPECT_EQ(logged(), "ERROR: stopHttpServer: Failed to close listening socket, error 9\n");
+  EXPECT_EQ(log_.text(), "ERROR: stopHttpServer: Failed to close listening socket, error 9\n");
 }
 
 TEST_F(ServerTest, ConnectionsAreServedOneAfterAnother) {
@@ -202,8 +184,9 @@ TEST_F(RequestTest, AnswersNotFoundOrNothing) {
   };
   for (const auto& c : cases) {
     SetUp();
+    log_.clear();
     EXPECT_EQ(exchange(c.request), c.reply) << c.request;
-    EXPECT_EQ(logged(), c.log) << c.request;
+    EXPECT_EQ(log_.text(), c.log) << c.request;
     EXPECT_EQ(server_.state.load(), Accepting) << c.request;
     TearDown();
   }
@@ -213,12 +196,12 @@ TEST_F(RequestTest, AnswersNotFoundOrNothing) {
 TEST_F(RequestTest, PlayerThatHangsUpGetsNoAnswer) {
   shutdown(fds_[0], SHUT_WR);
   EXPECT_EQ(exchange(nullptr), "");
-  EXPECT_EQ(logged(), "receiveHttpData: No request header received/unsupported method\n");
+  EXPECT_EQ(log_.text(), "receiveHttpData: No request header received/unsupported method\n");
 }
 
 TEST_F(RequestTest, SilentPlayerIsClosedAfterFiveSeconds) {
   EXPECT_EQ(exchange(nullptr), "");
-  EXPECT_EQ(logged(), "");
+  EXPECT_EQ(log_.text(), "");
   EXPECT_EQ(server_.state.load(), Accepting);
 }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -13,6 +12,7 @@
 
 #include "log/log.h"
 #include "net/web_file.h"
+#include "support/log_capture.h"
 #include "timeline/playlist.h"
 
 namespace {
@@ -140,46 +140,9 @@ int decode(StreamSession& s, const Bytes& body) {
   return decodeFLVMetaPacket(&p, copy.data(), static_cast<uint32_t>(body.size()));
 }
 
-// Captures the DEBUG log in a temporary file and restores the globals.
 class KeyframeLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    savedLevel_ = debuglevel;
-    debuglevel = DEBUG;
-    out_ = std::tmpfile();
-    ASSERT_NE(out_, nullptr);
-    LogSetOutput(out_);
-  }
-  void TearDown() override {
-    LogSetOutput(nullptr);
-    std::fclose(out_);
-    debuglevel = savedLevel_;
-  }
-  std::vector<std::string> lines() {
-    std::fflush(out_);
-    std::rewind(out_);
-    std::vector<std::string> out;
-    std::string line;
-    for (int c; (c = std::fgetc(out_)) != EOF;) {
-      if (c == '\n') {
-        out.push_back(line);
-        line.clear();
-      } else {
-        line.push_back(static_cast<char>(c));
-      }
-    }
-    if (!line.empty()) out.push_back(line);
-    std::fseek(out_, 0, SEEK_END);
-    return out;
-  }
-  std::string text() {
-    std::string all;
-    for (const std::string& l : lines()) all += l + "\n";
-    return all;
-  }
-
-  FILE* out_ = nullptr;
-  int32_t savedLevel_ = 1;
+  testsupport::LogCapture log_{DEBUG};
 };
 
 const std::vector<Entry> kExampleIndex = {{13, 0}, {5000, 4}, {9000, 9}};
@@ -317,7 +280,7 @@ TEST_F(KeyframeLogTest, DecodeLogsOffsetsSizesAndEntries) {
   StreamSession s;
   Bytes body = metaBody(exampleLayout());
   ASSERT_EQ(decode(s, body), 0);
-  const std::string all = text();
+  const std::string all = log_.text();
   // The positions count stands behind the 65 bytes up to its 0A marker, the
   // times count 4 + 3 * 9 + 7 + 1 bytes further on.
   EXPECT_EQ(all,
@@ -336,7 +299,7 @@ TEST_F(KeyframeLogTest, DecodeLogsNotFoundAsZeroOffsets) {
   const std::string text14 = std::string("filepositions\x0A", 14) + std::string("times\x0A", 6);
   StreamSession s;
   EXPECT_EQ(decode(s, Bytes(text14.begin(), text14.end())), -1);
-  EXPECT_EQ(text(),
+  EXPECT_EQ(log_.text(),
             "DEBUG: decodeFLVMetaPacket, decode META data\n"
             "DEBUG: decodeFLVMetaPacket, Array filepositions start at : 0000000E\n"
             "DEBUG: decodeFLVMetaPacket, Array times start at         : 00000000\n");
@@ -493,7 +456,7 @@ TEST_F(KeyframeLogTest, SeekLogsTimeAndPosition) {
   SeekSession t(100, 600, {0, 600, 607});
   EXPECT_FALSE(t.keyframe(0, 107));
   EXPECT_TRUE(t.keyframe(40, 107));
-  EXPECT_EQ(text(), "DEBUG: \nSeek video Time = 607 sec. File position = 100607 \n\n");
+  EXPECT_EQ(log_.text(), "DEBUG: \nSeek video Time = 607 sec. File position = 100607 \n\n");
 }
 
 }  // namespace

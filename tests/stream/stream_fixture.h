@@ -7,18 +7,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <unistd.h>
 
 #include "log/log.h"
 #include "stream/flv_remux.h"
 #include "stream/session.h"
 #include "stream/video_select.h"
 #include "support/fake_http.h"
+#include "support/log_capture.h"
 
 namespace streamtest {
 
@@ -35,11 +33,6 @@ class StreamTest : public ::testing::Test {
     savedHost_ = timelineHost;
     host_ = server_.hostPort();
     timelineHost = host_.c_str();
-    savedLevel_ = debuglevel;
-    debuglevel = DEBUG;
-    log_ = std::tmpfile();
-    ASSERT_NE(log_, nullptr);
-    LogSetOutput(log_);
     session_ = openFLVStream();
     ASSERT_NE(session_, nullptr);
     buffer_ = allocZeroed<uint8_t>(capacity_);
@@ -47,9 +40,6 @@ class StreamTest : public ::testing::Test {
   void TearDown() override {
     closeFLVStream(session_);
     timelineHost = savedHost_;
-    LogSetOutput(nullptr);
-    std::fclose(log_);
-    debuglevel = savedLevel_;
   }
 
   // A timeline document naming `videos` (each served under a fresh path) in order.
@@ -82,15 +72,8 @@ class StreamTest : public ::testing::Test {
     return out;
   }
 
-  std::string logText() {
-    std::fflush(log_);
-    std::string text(static_cast<size_t>(std::ftell(log_)), '\0');
-    const ssize_t got = pread(fileno(log_), text.data(), text.size(), 0);
-    text.resize(got < 0 ? 0 : static_cast<size_t>(got));
-    return text;
-  }
   int countInLog(const std::string& needle) {
-    const std::string text = logText();
+    const std::string text = log_.text();
     int count = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
     return count;
@@ -110,8 +93,7 @@ class StreamTest : public ::testing::Test {
  private:
   std::string host_;
   const char* savedHost_ = nullptr;
-  int32_t savedLevel_ = 1;
-  FILE* log_ = nullptr;
+  testsupport::LogCapture log_{DEBUG};  // from before the session opens until after it closes
 };
 
 }  // namespace streamtest

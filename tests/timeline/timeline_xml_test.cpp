@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "log/log.h"
 #include "support/fake_http.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -139,25 +139,9 @@ TEST(TimelineBuffer, GrowthIsBoundedAndDoesNotWrap) {
 // Serves one body and collects the log while a download runs.
 class TimelineDownloadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    log_ = std::tmpfile();
-    ASSERT_NE(log_, nullptr);
-    LogSetOutput(log_);
-  }
-  void TearDown() override {
-    LogSetOutput(nullptr);
-    std::fclose(log_);
-  }
   XmlPtr download(fakehttp::Script script) {
     server_.route("/t.xml", std::move(script));
     return XmlPtr(openChannelXML(server_.url("/t.xml").c_str()), closeXML);
-  }
-  std::string logText() {
-    std::fflush(log_);
-    std::rewind(log_);
-    std::string text;
-    for (int c; (c = std::fgetc(log_)) != EOF;) text.push_back(static_cast<char>(c));
-    return text;
   }
   void expectDocument(const XmlPtr& xml, const std::string& body) {
     ASSERT_NE(xml, nullptr);
@@ -168,7 +152,7 @@ class TimelineDownloadTest : public ::testing::Test {
   }
 
   fakehttp::FakeHttpServer server_;
-  FILE* log_ = nullptr;
+  testsupport::LogCapture log_{ERROR};
 };
 
 std::string patterned(size_t size) {
@@ -217,7 +201,7 @@ TEST_F(TimelineDownloadTest, FailuresGiveNull) {
   // A document beyond the upper bound fails instead of growing without limit.
   XmlPtr huge = download(fakehttp::Script::ok(std::string(kTimelineMaxCapacity, 'x')));
   EXPECT_EQ(huge, nullptr);
-  EXPECT_NE(logText().find("ERROR: openChannelXML, Couldn't reallocate memory!\n"), std::string::npos);
+  EXPECT_TRUE(log_.contains("ERROR: openChannelXML, Couldn't reallocate memory!\n"));
 }
 
 }  // namespace
