@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "log/log.h"
+#include "support/help_text.h"
 #include "support/log_capture.h"
 
 namespace {
+
+using testsupport::kHelp;
 
 class OptionsTest : public ::testing::Test {
  protected:
@@ -22,18 +25,6 @@ class OptionsTest : public ::testing::Test {
 
   testsupport::LogCapture log_{ERROR};  // the default level; the parser's complaints
 };
-
-const char kHelp[] =
-    "\n"
-    "--bind|-b               Streaming ip address (default: 0.0.0.0)\n"
-    "--port|-p               Streaming port (default: 8666)\n\n"
-    "--lock|-L               Lock file (default: /var/run/zomaktvproxy.pid)\n"
-    "--log|-l                Log file\n\n"
-    "--daemon|-d             Daemon mode.\n\n"
-    "--quiet|-q              Supresses all command output.\n"
-    "--verbose|-v            Verbose command output.\n"
-    "--debug|-z              Debug level command output.\n\n"
-    "--help|-h               Prints this help screen.\n\n";
 
 TEST_F(OptionsTest, HelpEndsParsingAndHonoursEarlierOptionsOnly) {
   struct Case {

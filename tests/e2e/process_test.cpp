@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/help_text.h"
 #include "support/process.h"
 
 namespace {
@@ -22,21 +23,10 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
 using testsupport::ExitStatus;
+using testsupport::kHelp;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
-
-const char kHelp[] =
-    "\n"
-    "--bind|-b               Streaming ip address (default: 0.0.0.0)\n"
-    "--port|-p               Streaming port (default: 8666)\n\n"
-    "--lock|-L               Lock file (default: /var/run/zomaktvproxy.pid)\n"
-    "--log|-l                Log file\n\n"
-    "--daemon|-d             Daemon mode.\n\n"
-    "--quiet|-q              Supresses all command output.\n"
-    "--verbose|-v            Verbose command output.\n"
-    "--debug|-z              Debug level command output.\n\n"
-    "--help|-h               Prints this help screen.\n\n";
 
 bool exitedWith(const std::optional<ExitStatus>& status, int code) {
   return status && status->exited && status->code == code;

@@ -1,0 +1,23 @@
+#ifndef ZTV_TESTS_SUPPORT_HELP_TEXT_H
+#define ZTV_TESTS_SUPPORT_HELP_TEXT_H
+
+// What --help prints, byte for byte: the command-line parser's output in
+// the unit tests and the program's stderr in the process tests.
+
+namespace testsupport {
+
+inline constexpr char kHelp[] =
+    "\n"
+    "--bind|-b               Streaming ip address (default: 0.0.0.0)\n"
+    "--port|-p               Streaming port (default: 8666)\n\n"
+    "--lock|-L               Lock file (default: /var/run/zomaktvproxy.pid)\n"
+    "--log|-l                Log file\n\n"
+    "--daemon|-d             Daemon mode.\n\n"
+    "--quiet|-q              Supresses all command output.\n"
+    "--verbose|-v            Verbose command output.\n"
+    "--debug|-z              Debug level command output.\n\n"
+    "--help|-h               Prints this help screen.\n\n";
+
+}  // namespace testsupport
+
+#endif  // ZTV_TESTS_SUPPORT_HELP_TEXT_H
