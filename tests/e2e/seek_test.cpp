@@ -15,6 +15,7 @@
 #include "support/nginx.h"
 #include "support/process.h"
 #include "support/proxy.h"
+#include "support/sample_set.h"
 #include "support/stream_check.h"
 
 using namespace testsupport;
@@ -22,12 +23,6 @@ using namespace testsupport;
 namespace {
 
 constexpr int kOffset = 14;  // seconds into the first video; keyframes every 2 s
-
-struct Sample {
-  SampleSpec spec;
-  std::string path;
-  FlvStream flv;
-};
 
 class LiveSeekTest : public ::testing::Test {
  protected:
@@ -38,13 +33,7 @@ class LiveSeekTest : public ::testing::Test {
         // One second of a file with a keyframe every two: it ends before its second keyframe.
         {"short", {SampleCodec::SorensonMp3, 1, 2, "smptebars", 550}},
     };
-    std::string cache = mediaCacheDir(BINARY_DIR "/test-media");
-    for (const auto& [name, spec] : specs) {
-      Sample sample{spec, sampleFlv(spec, cache, &sampleError_), {}};
-      if (sample.path.empty()) return;
-      sample.flv = parseFlv(readFile(sample.path));
-      samples_[name] = std::move(sample);
-    }
+    samples_ = makeSamples(specs, mediaCacheDir(BINARY_DIR "/test-media"), &sampleError_);
   }
 
   void SetUp() override {

@@ -14,19 +14,13 @@
 #include "support/nginx.h"
 #include "support/process.h"
 #include "support/proxy.h"
+#include "support/sample_set.h"
 #include "support/stream_check.h"
 #include "support/tcp_client.h"
 
 using namespace testsupport;
 
 namespace {
-
-// The sample videos every test may put into its channel, by name.
-struct Sample {
-  SampleSpec spec;
-  std::string path;
-  FlvStream flv;
-};
 
 class ProxyStreamTest : public ::testing::Test {
  protected:
@@ -37,13 +31,7 @@ class ProxyStreamTest : public ::testing::Test {
         {"c", {SampleCodec::SorensonMp3, 4, 2, "smptebars", 550}},
         {"d", {SampleCodec::H264Aac, 4, 2, "rgbtestsrc", 880}},
     };
-    std::string cache = mediaCacheDir(BINARY_DIR "/test-media");
-    for (const auto& [name, spec] : specs) {
-      Sample sample{spec, sampleFlv(spec, cache, &sampleError_), {}};
-      if (sample.path.empty()) return;
-      sample.flv = parseFlv(readFile(sample.path));
-      samples_[name] = std::move(sample);
-    }
+    samples_ = makeSamples(specs, mediaCacheDir(BINARY_DIR "/test-media"), &sampleError_);
   }
 
   void SetUp() override {
@@ -83,7 +71,7 @@ class ProxyStreamTest : public ::testing::Test {
     return result;
   }
 
-  static std::map<std::string, Sample> samples_;
+  static std::map<std::string, Sample> samples_;  // every test may put these into its channel, by name
   static std::string sampleError_;
   std::unique_ptr<Nginx> nginx_;
   std::unique_ptr<Proxy> proxy_;
