@@ -27,13 +27,13 @@ constexpr int kOffset = 14;  // seconds into the first video; keyframes every 2 
 class LiveSeekTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::map<std::string, SampleSpec> specs = {
+    const std::map<std::string, SampleRecipe> recipes = {
         {"long", {SampleCodec::H264Aac, 20, 2, "testsrc", 440}},
         {"next", {SampleCodec::H264Aac, 4, 2, "testsrc2", 660}},
         // One second of a file with a keyframe every two: it ends before its second keyframe.
         {"short", {SampleCodec::SorensonMp3, 1, 2, "smptebars", 550}},
     };
-    samples_ = makeSamples(specs, mediaCacheDir(BINARY_DIR "/test-media"), &sampleError_);
+    samples_ = makeSamples(recipes, mediaCacheDir(BINARY_DIR "/test-media"), &sampleError_);
   }
 
   void SetUp() override {

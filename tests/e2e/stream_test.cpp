@@ -25,13 +25,13 @@ namespace {
 class ProxyStreamTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::map<std::string, SampleSpec> specs = {
+    const std::map<std::string, SampleRecipe> recipes = {
         {"a", {SampleCodec::H264Aac, 6, 2, "testsrc", 440}},
         {"b", {SampleCodec::H264Aac, 4, 2, "testsrc2", 660}},
         {"c", {SampleCodec::SorensonMp3, 4, 2, "smptebars", 550}},
         {"d", {SampleCodec::H264Aac, 4, 2, "rgbtestsrc", 880}},
     };
-    samples_ = makeSamples(specs, mediaCacheDir(BINARY_DIR "/test-media"), &sampleError_);
+    samples_ = makeSamples(recipes, mediaCacheDir(BINARY_DIR "/test-media"), &sampleError_);
   }
 
   void SetUp() override {

@@ -8,7 +8,7 @@ namespace {
 
 using flvtest::audio;
 using flvtest::script;
-using flvtest::TagSpec;
+using flvtest::TagPlan;
 using flvtest::video;
 
 const std::string kHeader("\x46\x4C\x56\x01\x05\x00\x00\x00\x09", 9);
@@ -30,7 +30,7 @@ void expectChain(const std::vector<std::string>& units) {
 
 // The tags of `units` (header skipped) carry these tags' types, bodies and, for
 // all but video, their timestamps; video tags carry `videoTimes` in order.
-void expectTags(const std::vector<std::string>& units, const std::vector<TagSpec>& tags,
+void expectTags(const std::vector<std::string>& units, const std::vector<TagPlan>& tags,
                 const std::vector<uint32_t>& videoTimes) {
   ASSERT_EQ(units.size(), tags.size() + 1);
   EXPECT_EQ(units[0], kHeader);
@@ -46,7 +46,7 @@ void expectTags(const std::vector<std::string>& units, const std::vector<TagSpec
 }
 
 TEST_F(RemuxTest, OneHeaderThenTheFirstTagAsInTheFile) {
-  const TagSpec first = video(0, 30, true);
+  const TagPlan first = video(0, 30, true);
   // Any six bytes may follow "FLV"; the file's own PreviousTagSize0 goes out unchanged.
   const std::string file = std::string("FLV\x02\xFF\x00\x00\x00\x20", 9) + flvtest::tagBytes(first, 0xDEADBEEF) +
                            flvtest::tagBytes(audio(5, 7), 41) + std::string(4, '\0');
@@ -109,7 +109,7 @@ TEST_F(RemuxTest, NoTimelineOrNoConnectionMeansNoStream) {
 TEST_F(RemuxTest, ShortRemaindersAreNotRead) {
   const std::string headerAndBlock = flvtest::flvHeader() + flvtest::tagBytes(video(0, 0), 0);
   const std::string withTail = flvtest::buildFlv({video(0, 20, true)}, false) + std::string(15, '\x09');
-  const TagSpec last = audio(3, 50);
+  const TagPlan last = audio(3, 50);
   serveChannel({timeline(0, {{1, headerAndBlock}, {2, withTail}, {3, flvtest::buildFlv({last})}})}, true);
   const std::vector<std::string> out = units();
   expectTags(out, {video(0, 20, true), last}, {0});
@@ -117,13 +117,13 @@ TEST_F(RemuxTest, ShortRemaindersAreNotRead) {
 }
 
 TEST_F(RemuxTest, VideoTimestampsKeepRisingAcrossJoins) {
-  const std::vector<TagSpec> first = {script(0, "onMetaData"), video(0, 300, true), audio(10, 40), video(40, 120),
+  const std::vector<TagPlan> first = {script(0, "onMetaData"), video(0, 300, true), audio(10, 40), video(40, 120),
                                       video(80, 90)};
-  const std::vector<TagSpec> second = {script(7, "second"), video(0, 500, true), audio(20, 33), video(40, 60),
+  const std::vector<TagPlan> second = {script(7, "second"), video(0, 500, true), audio(20, 33), video(40, 60),
                                        video(40, 61), video(80, 0)};
   serveChannel({timeline(0, {{1, flvtest::buildFlv(first)}, {2, flvtest::buildFlv(second)}})}, true);
   const std::vector<std::string> out = units();
-  std::vector<TagSpec> all = first;
+  std::vector<TagPlan> all = first;
   all.insert(all.end(), second.begin(), second.end());
   // 0, 40 after 80 gives 120, 160; the repeated 40 comes lastDelta later; the empty tag is rebased too.
   expectTags(out, all, {0, 40, 80, 120, 160, 200, 240});
@@ -140,7 +140,7 @@ TEST_F(RemuxTest, TimestampUsesTheExtendedByteAsBits24To31) {
 }
 
 TEST_F(RemuxTest, TagBeyondCapacityGrowsTheBuffer) {
-  const TagSpec big = video(0, 2000000, true);
+  const TagPlan big = video(0, 2000000, true);
   serveChannel({timeline(0, {{1, flvtest::buildFlv({big, audio(1, 3)})}})}, true);
   ASSERT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 9);
   ASSERT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 2000015);
@@ -158,9 +158,9 @@ TEST_F(RemuxTest, EveryVideoEmptyEndsAfterOneFreshTimeline) {
 // The jump to the live position re-opens the same video at the keyframe's
 // byte position; the output goes on as if the dropped keyframe never was.
 TEST_F(RemuxTest, SeekReopensTheVideoAtTheKeyframePosition) {
-  const std::vector<TagSpec> start = {script(0, flvtest::metaBody({13, 5000, 9000}, {0, 4, 8})),
+  const std::vector<TagPlan> start = {script(0, flvtest::metaBody({13, 5000, 9000}, {0, 4, 8})),
                                       video(0, 50, true), audio(0, 9), video(40, 60), video(80, 70, true)};
-  const std::vector<TagSpec> fromKeyframe = {video(4000, 80, true), video(4040, 30)};
+  const std::vector<TagPlan> fromKeyframe = {video(4000, 80, true), video(4040, 30)};
   serveChannel({timeline(4, {{1, flvtest::buildFlv(start)}})}, true);
   server_.route("/v/1.flv?start=5000", fakehttp::Script::ok(flvtest::buildFlv(fromKeyframe)));
 

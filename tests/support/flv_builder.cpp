@@ -41,8 +41,8 @@ uint32_t get24(const uint8_t* at) { return (uint32_t{at[0]} << 16) | (uint32_t{a
 
 }  // namespace
 
-TagSpec video(uint32_t timestamp, uint32_t dataSize, bool keyframe) {
-  TagSpec tag;
+TagPlan video(uint32_t timestamp, uint32_t dataSize, bool keyframe) {
+  TagPlan tag;
   tag.type = kVideo;
   tag.timestamp = timestamp;
   tag.dataSize = dataSize;
@@ -50,16 +50,16 @@ TagSpec video(uint32_t timestamp, uint32_t dataSize, bool keyframe) {
   return tag;
 }
 
-TagSpec audio(uint32_t timestamp, uint32_t dataSize) {
-  TagSpec tag;
+TagPlan audio(uint32_t timestamp, uint32_t dataSize) {
+  TagPlan tag;
   tag.type = kAudio;
   tag.timestamp = timestamp;
   tag.dataSize = dataSize;
   return tag;
 }
 
-TagSpec script(uint32_t timestamp, std::string body) {
-  TagSpec tag;
+TagPlan script(uint32_t timestamp, std::string body) {
+  TagPlan tag;
   tag.type = kScript;
   tag.timestamp = timestamp;
   tag.body = std::move(body);
@@ -70,7 +70,7 @@ std::string flvHeader(uint8_t flags) {
   return std::string("FLV\x01", 4) + static_cast<char>(flags) + std::string("\x00\x00\x00\x09", 4);
 }
 
-std::string tagBody(const TagSpec& tag) {
+std::string tagBody(const TagPlan& tag) {
   if (!tag.body.empty()) return tag.body;
   std::string body(tag.dataSize, '\0');
   // A filler that differs between tags, so a misplaced body shows.
@@ -81,7 +81,7 @@ std::string tagBody(const TagSpec& tag) {
   return body;
 }
 
-std::string tagBytes(const TagSpec& tag, uint32_t previousTagSize) {
+std::string tagBytes(const TagPlan& tag, uint32_t previousTagSize) {
   const std::string body = tagBody(tag);
   std::string out;
   put32(out, previousTagSize);
@@ -93,10 +93,10 @@ std::string tagBytes(const TagSpec& tag, uint32_t previousTagSize) {
   return out + body;
 }
 
-std::string buildFlv(const std::vector<TagSpec>& tags, bool finalPrevTagSize) {
+std::string buildFlv(const std::vector<TagPlan>& tags, bool finalPrevTagSize) {
   std::string out = flvHeader();
   uint32_t previous = 0;
-  for (const TagSpec& tag : tags) {
+  for (const TagPlan& tag : tags) {
     std::string bytes = tagBytes(tag, previous);
     previous = static_cast<uint32_t>(bytes.size()) - 4;
     out += bytes;

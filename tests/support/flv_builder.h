@@ -18,7 +18,7 @@ constexpr uint8_t kAudio = 8;
 constexpr uint8_t kVideo = 9;
 constexpr uint8_t kScript = 18;
 
-struct TagSpec {
+struct TagPlan {
   uint8_t type = kVideo;
   uint32_t timestamp = 0;  // ms, written as 24 bits and the extended byte
   uint32_t dataSize = 0;   // body length; ignored when `body` is given
@@ -27,21 +27,21 @@ struct TagSpec {
   uint32_t streamId = 0;   // 24 bits
 };
 
-TagSpec video(uint32_t timestamp, uint32_t dataSize, bool keyframe = false);
-TagSpec audio(uint32_t timestamp, uint32_t dataSize);
-TagSpec script(uint32_t timestamp, std::string body);
+TagPlan video(uint32_t timestamp, uint32_t dataSize, bool keyframe = false);
+TagPlan audio(uint32_t timestamp, uint32_t dataSize);
+TagPlan script(uint32_t timestamp, std::string body);
 
 // "FLV", version 1, `flags`, header size 9.
 std::string flvHeader(uint8_t flags = 5);
 
 // The tag's body as buildFlv writes it (the filler depends on type, timestamp and size).
-std::string tagBody(const TagSpec& tag);
+std::string tagBody(const TagPlan& tag);
 
 // The 15-byte block (PreviousTagSize then the 11-byte tag header) and the body.
-std::string tagBytes(const TagSpec& tag, uint32_t previousTagSize);
+std::string tagBytes(const TagPlan& tag, uint32_t previousTagSize);
 
 // A whole file; `finalPrevTagSize` adds the 4-byte size of the last tag at the end.
-std::string buildFlv(const std::vector<TagSpec>& tags, bool finalPrevTagSize = true);
+std::string buildFlv(const std::vector<TagPlan>& tags, bool finalPrevTagSize = true);
 
 // An onMetaData body holding the keyframe index as AMF0 strict arrays.
 std::string metaBody(const std::vector<double>& filepositions, const std::vector<double>& times);

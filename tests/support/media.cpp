@@ -13,22 +13,22 @@ namespace {
 
 constexpr int kFramesPerSecond = 25;
 
-std::string cacheName(const SampleSpec& spec) {
-  std::string codec = spec.codec == SampleCodec::H264Aac ? "h264" : "flv1";
-  return codec + "-" + std::to_string(spec.seconds) + "s-k" + std::to_string(spec.keyframeSeconds) +
-         "-" + spec.pattern + "-" + std::to_string(spec.toneHz) + "-" + spec.size + ".flv";
+std::string cacheName(const SampleRecipe& recipe) {
+  std::string codec = recipe.codec == SampleCodec::H264Aac ? "h264" : "flv1";
+  return codec + "-" + std::to_string(recipe.seconds) + "s-k" + std::to_string(recipe.keyframeSeconds) +
+         "-" + recipe.pattern + "-" + std::to_string(recipe.toneHz) + "-" + recipe.size + ".flv";
 }
 
-std::vector<std::string> ffmpegArgs(const SampleSpec& spec, const std::string& out) {
-  std::string gop = std::to_string(spec.keyframeSeconds * kFramesPerSecond);
+std::vector<std::string> ffmpegArgs(const SampleRecipe& recipe, const std::string& out) {
+  std::string gop = std::to_string(recipe.keyframeSeconds * kFramesPerSecond);
   std::vector<std::string> args = {
       "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y",
       "-f", "lavfi", "-i",
-      spec.pattern + "=size=" + spec.size + ":rate=" + std::to_string(kFramesPerSecond),
-      "-f", "lavfi", "-i", "sine=frequency=" + std::to_string(spec.toneHz) + ":sample_rate=44100",
-      "-t", std::to_string(spec.seconds),
+      recipe.pattern + "=size=" + recipe.size + ":rate=" + std::to_string(kFramesPerSecond),
+      "-f", "lavfi", "-i", "sine=frequency=" + std::to_string(recipe.toneHz) + ":sample_rate=44100",
+      "-t", std::to_string(recipe.seconds),
       "-g", gop, "-keyint_min", gop};
-  if (spec.codec == SampleCodec::H264Aac) {
+  if (recipe.codec == SampleCodec::H264Aac) {
     for (const char* a : {"-c:v", "libx264", "-preset", "veryfast", "-sc_threshold", "0",
                           "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k"}) {
       args.emplace_back(a);
@@ -45,8 +45,8 @@ std::vector<std::string> ffmpegArgs(const SampleSpec& spec, const std::string& o
 
 }  // namespace
 
-std::string sampleFlv(const SampleSpec& spec, const std::string& cacheDir, std::string* error) {
-  std::string path = cacheDir + "/" + cacheName(spec);
+std::string sampleFlv(const SampleRecipe& recipe, const std::string& cacheDir, std::string* error) {
+  std::string path = cacheDir + "/" + cacheName(recipe);
   if (std::filesystem::exists(path)) return path;
   std::error_code ignored;
   std::filesystem::create_directories(cacheDir, ignored);
@@ -54,7 +54,7 @@ std::string sampleFlv(const SampleSpec& spec, const std::string& cacheDir, std::
   // taken for a cached one.
   std::string partial = path + ".part" + std::to_string(getpid());
   std::string output;
-  auto status = runProgram(ffmpegArgs(spec, partial), std::chrono::seconds(120), &output);
+  auto status = runProgram(ffmpegArgs(recipe, partial), std::chrono::seconds(120), &output);
   if (!status || !status->exited || status->code != 0 ||
       !std::filesystem::exists(partial)) {
     if (error != nullptr) *error = "ffmpeg " + describe(status) + ": " + output;

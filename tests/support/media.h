@@ -15,7 +15,7 @@ enum class SampleCodec {
   SorensonMp3,  // Sorenson Spark (flv1) + MP3 at 44.1 kHz, as its older files
 };
 
-struct SampleSpec {
+struct SampleRecipe {
   SampleCodec codec = SampleCodec::H264Aac;
   int seconds = 4;              // duration
   int keyframeSeconds = 2;      // one keyframe every this many seconds, at 25 fps
@@ -24,10 +24,10 @@ struct SampleSpec {
   std::string size = "160x120";
 };
 
-// The path of an FLV file for `spec` under `cacheDir` (made on first use,
+// The path of an FLV file for `recipe` under `cacheDir` (made on first use,
 // reused afterwards), with an onMetaData keyframe index. Empty when ffmpeg
 // failed; `error` then holds its output.
-std::string sampleFlv(const SampleSpec& spec, const std::string& cacheDir,
+std::string sampleFlv(const SampleRecipe& recipe, const std::string& cacheDir,
                       std::string* error = nullptr);
 
 // A directory for sampleFlv: $ZTV_MEDIA_CACHE when set, else `fallback`.

@@ -6,11 +6,11 @@
 
 namespace testsupport {
 
-std::map<std::string, Sample> makeSamples(const std::map<std::string, SampleSpec>& specs,
+std::map<std::string, Sample> makeSamples(const std::map<std::string, SampleRecipe>& recipes,
                                           const std::string& cacheDir, std::string* error) {
   std::map<std::string, Sample> samples;
-  for (const auto& [name, spec] : specs) {
-    Sample sample{spec, sampleFlv(spec, cacheDir, error), {}};
+  for (const auto& [name, recipe] : recipes) {
+    Sample sample{recipe, sampleFlv(recipe, cacheDir, error), {}};
     if (sample.path.empty()) break;
     sample.flv = parseFlv(readFile(sample.path));
     samples[name] = std::move(sample);

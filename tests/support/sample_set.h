@@ -14,15 +14,15 @@
 namespace testsupport {
 
 struct Sample {
-  SampleSpec spec;
+  SampleRecipe recipe;
   std::string path;  // the FLV file in the media cache
   FlvStream flv;     // its content, tag by tag
 };
 
-// Every sample of `specs`, made in `cacheDir` (or found there) and parsed.
+// Every sample of `recipes`, made in `cacheDir` (or found there) and parsed.
 // Stops at the first one ffmpeg cannot make, with its output in `error`, so
 // a short result means the suite has no media to run on.
-std::map<std::string, Sample> makeSamples(const std::map<std::string, SampleSpec>& specs,
+std::map<std::string, Sample> makeSamples(const std::map<std::string, SampleRecipe>& recipes,
                                           const std::string& cacheDir, std::string* error);
 
 }  // namespace testsupport
