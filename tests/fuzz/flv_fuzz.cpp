@@ -16,35 +16,24 @@
 #include "stream/flv_remux.h"
 #include "stream/session.h"
 #include "stream/video_select.h"
+#include "support/fuzz_support.h"
+
+using testsupport::feedAndShutdown;
+using testsupport::fuzzCheck;
 
 namespace {
 
 constexpr uint32_t kCapacity = 64;  // small, so that tags often grow the buffer
 
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-// Writes the input and closes its end; gives up when the reader went away.
-void feed(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
-    if (sent <= 0) break;
-    data += sent;
-    size -= static_cast<size_t>(sent);
-  }
-  close(fd);
-}
-
 // A tag unit is its 15-byte block and the body the block announces.
 void checkUnit(const uint8_t* unit, int32_t length, bool first) {
   if (first) {
-    check(length == 9 && std::memcmp(unit, "FLV\x01\x05\x00\x00\x00\x09", 9) == 0);
+    fuzzCheck(length == 9 && std::memcmp(unit, "FLV\x01\x05\x00\x00\x00\x09", 9) == 0);
     return;
   }
-  check(length >= 15);
+  fuzzCheck(length >= 15);
   const uint32_t dataSize = (uint32_t{unit[5]} << 16) | (uint32_t{unit[6]} << 8) | unit[7];
-  check(static_cast<uint32_t>(length) == 15 + dataSize);
+  fuzzCheck(static_cast<uint32_t>(length) == 15 + dataSize);
 }
 
 }  // namespace
@@ -56,13 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return 0;
 
   StreamSession* session = openFLVStream();
-  check(session != nullptr);
+  fuzzCheck(session != nullptr);
   session->videoUrl = "http://127.0.0.1:1/fuzz.flv";
   session->source.reset(webFileParseUrl(session->videoUrl.c_str()));
-  check(session->source != nullptr);
+  fuzzCheck(session->source != nullptr);
   session->source->fd = pair[0];
   session->source->contentLength = static_cast<int64_t>(size);
-  std::thread writer(feed, pair[1], data, size);
+  std::thread writer(feedAndShutdown, pair[1], data, size);
 
   ByteBuffer buffer = allocZeroed<uint8_t>(kCapacity);
   bool first = true;
@@ -72,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkUnit(buffer.get(), length, first);
     first = false;
   }
-  closeFLVStream(session);
+  closeFLVStream(session);  // closes pair[0], which unblocks the writer if the re-muxer stopped early
   writer.join();
+  close(pair[1]);
   return 0;
 }

@@ -9,12 +9,11 @@
 #include "base/heap.h"
 #include "stream/keyframe_index.h"
 #include "stream/session.h"
+#include "support/fuzz_support.h"
+
+using testsupport::fuzzCheck;
 
 namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 uint32_t wantedTime(const uint8_t* data) {
   return (uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) | (uint32_t{data[2]} << 8) | data[3];
@@ -40,20 +39,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   StreamSession s;
   StreamSession* session = &s;
   const int decoded = decodeFLVMetaPacket(&session, body.get(), length);
-  check(decoded == 0 || s.keyframeCount == 0);
-  check(s.keyframeCount <= length / 9);  // each entry needs a whole element in the body
-  if (decoded == 0) check(s.keyframeFilePositions && s.keyframeTimes);
+  fuzzCheck(decoded == 0 || s.keyframeCount == 0);
+  fuzzCheck(s.keyframeCount <= length / 9);  // each entry needs a whole element in the body
+  if (decoded == 0) fuzzCheck(s.keyframeFilePositions && s.keyframeTimes);
 
   const uint32_t wanted = wantedTime(data);
   s.seekTime = wanted;
   s.seekFilePos = 12345;
   const int found = flvTimeToFileposition(&session);
   if (wanted == 0 || s.keyframeCount == 0) {
-    check(found == -1 && s.seekTime == 0 && s.seekFilePos == 0);
+    fuzzCheck(found == -1 && s.seekTime == 0 && s.seekFilePos == 0);
   } else {
     // Either a keyframe of the index, or (below the first one) untouched.
-    check(found == 0);
-    check(isIndexTime(s, s.seekTime) || (s.seekTime == wanted && s.seekFilePos == 12345));
+    fuzzCheck(found == 0);
+    fuzzCheck(isIndexTime(s, s.seekTime) || (s.seekTime == wanted && s.seekFilePos == 12345));
   }
 
   // The seek itself, at a second keyframe, with the wanted time as the step.
@@ -61,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   s.keyframesSeen = 1;
   s.outTimestamp = 0;
   const bool seeks = flvLiveSeek(&session, wanted, 0);
-  check(seeks == (s.seekTime != 0));
-  check(!seeks || (s.seekPending && s.outTimestamp == 0u - wanted));
+  fuzzCheck(seeks == (s.seekTime != 0));
+  fuzzCheck(!seeks || (s.seekPending && s.outTimestamp == 0u - wanted));
   return 0;
 }

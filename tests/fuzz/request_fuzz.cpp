@@ -6,14 +6,13 @@
 #include <string_view>
 
 #include "server/http_request.h"
+#include "support/fuzz_support.h"
+
+using testsupport::fuzzCheck;
 
 namespace {
 
 constexpr size_t kMaxReceive = 2047;
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
 
 bool inside(std::string_view part, std::string_view whole) {
   return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
@@ -25,21 +24,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxReceive) return 0;
   std::string_view received(reinterpret_cast<const char*>(data), size);
   HttpRequest request = parseHttpRequest(received);
-  check(inside(request.path, received) && inside(request.url, received));
-  check(request.path.find_first_of(std::string_view(" \0", 2)) == std::string_view::npos);
+  fuzzCheck(inside(request.path, received) && inside(request.url, received));
+  fuzzCheck(request.path.find_first_of(std::string_view(" \0", 2)) == std::string_view::npos);
   switch (request.kind) {
     case RequestKind::Unsupported:
-      check(request.path.empty());
+      fuzzCheck(request.path.empty());
       break;
     case RequestKind::NotFound:
-      check(received.substr(0, 3) == "GET");
+      fuzzCheck(received.substr(0, 3) == "GET");
       break;
     case RequestKind::Channel:
-      check(request.channelId != 0 && request.path.front() == '/');
+      fuzzCheck(request.channelId != 0 && request.path.front() == '/');
       break;
     case RequestKind::Relay:
-      check(!request.url.empty() && request.path.ends_with(request.url));
-      check(request.url.data()[-1] == '=' && request.url.data()[-3] == 'l');
+      fuzzCheck(!request.url.empty() && request.path.ends_with(request.url));
+      fuzzCheck(request.url.data()[-1] == '=' && request.url.data()[-3] == 'l');
       break;
   }
   return 0;

@@ -8,14 +8,9 @@
 
 #include "log/log.h"
 #include "net/web_file.h"
+#include "support/fuzz_support.h"
 
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using testsupport::fuzzCheck;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   debuglevel = 0;
@@ -23,18 +18,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WebFilePtr file(webFileParseUrl(url.c_str()));
   const std::string text = url.c_str();
   const bool isHttp = text.compare(0, 7, "http://") == 0;
-  check((file != nullptr) == isHttp);
+  fuzzCheck((file != nullptr) == isHttp);
   if (file == nullptr) return 0;
 
-  check(file->fd == -1 && file->bytesRead == 0 && file->contentLength == 0);
-  check(!file->port.empty() && !file->path.empty() && file->path[0] == '/');
-  check(file->host.find_first_of(":/") == std::string::npos);
-  check(file->port.find('/') == std::string::npos);
+  fuzzCheck(file->fd == -1 && file->bytesRead == 0 && file->contentLength == 0);
+  fuzzCheck(!file->port.empty() && !file->path.empty() && file->path[0] == '/');
+  fuzzCheck(file->host.find_first_of(":/") == std::string::npos);
+  fuzzCheck(file->port.find('/') == std::string::npos);
   const std::string authority = text.substr(7, text.find('/', 7) - 7);
   const bool hasPort = authority.find(':') != std::string::npos;
   const std::string portText = hasPort ? authority.substr(authority.find(':') + 1) : "";
-  check(authority == (hasPort ? file->host + ":" + portText : file->host));
-  check(file->port == (portText.empty() ? "80" : portText));
-  check(7 + authority.size() == text.size() ? file->path == "/" : text.substr(7 + authority.size()) == file->path);
+  fuzzCheck(authority == (hasPort ? file->host + ":" + portText : file->host));
+  fuzzCheck(file->port == (portText.empty() ? "80" : portText));
+  fuzzCheck(7 + authority.size() == text.size() ? file->path == "/" : text.substr(7 + authority.size()) == file->path);
   return 0;
 }

@@ -252,15 +252,21 @@ bool portAccepts(uint16_t port) {
   return ok;
 }
 
-}  // namespace
-
-bool waitForPort(uint16_t port, std::chrono::milliseconds timeout) {
+// Checks `done` every 10 ms until it holds (true) or `timeout` has passed (false).
+template <typename Predicate>
+bool pollUntil(Predicate done, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!portAccepts(port)) {
+  while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(10ms);
   }
   return true;
+}
+
+}  // namespace
+
+bool waitForPort(uint16_t port, std::chrono::milliseconds timeout) {
+  return pollUntil([&] { return portAccepts(port); }, timeout);
 }
 
 namespace {
@@ -289,22 +295,12 @@ bool listening(uint16_t port) {
 }  // namespace
 
 bool waitForListener(uint16_t port, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!listening(port)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
+  return pollUntil([&] { return listening(port); }, timeout);
 }
 
 bool waitForFileText(const std::string& path, std::string_view text,
                      std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (readFile(path).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
+  return pollUntil([&] { return readFile(path).find(text) != std::string::npos; }, timeout);
 }
 
 std::string describe(const std::optional<ExitStatus>& status) {
