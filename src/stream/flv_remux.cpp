@@ -18,6 +18,7 @@ constexpr const char* kName = "getFLVPacket";
 constexpr uint32_t kFileHeaderSize = 9;
 constexpr uint32_t kBlockSize = 15;  // PreviousTagSize and the 11-byte tag header
 constexpr uint32_t kTagHeaderSize = 11;
+constexpr uint8_t kAudioTag = 8;
 constexpr uint8_t kVideoTag = 9;
 constexpr uint8_t kScriptTag = 18;
 constexpr uint8_t kKeyframe = 1;  // frame type in the upper four bits of a video body
@@ -95,6 +96,7 @@ bool connectSource(StreamSession& s) {
     return false;
   }
   Log(DEBUG, "%s, connecting to %s", kName, url->c_str());
+  s.audioOffsetSet = false;  // a new source: its audio follows its own video
   s.source.reset(webFileOpen(url->c_str()));
   if (!s.source) {
     Log(ERROR, "%s, connecting to %s", kName, url->c_str());
@@ -143,23 +145,67 @@ void chainPrevTagSize(StreamSession& s, uint8_t* block) {
   std::memcpy(s.lastPrevTagSize, block, 4);
 }
 
+uint32_t readTimestamp(const uint8_t* block) {
+  return (uint32_t{block[11]} << 24) | (uint32_t{block[8]} << 16) | (uint32_t{block[9]} << 8) | block[10];
+}
+
+void writeTimestamp(uint8_t* block, uint32_t timestamp) {
+  block[8] = static_cast<uint8_t>(timestamp >> 16);
+  block[9] = static_cast<uint8_t>(timestamp >> 8);
+  block[10] = static_cast<uint8_t>(timestamp);
+  block[11] = static_cast<uint8_t>(timestamp >> 24);
+}
+
+// The step a video tag with source timestamp `in` adds to outTimestamp:
+// the source's own step while it rises, else (a join, a repeat) the last one.
+uint32_t videoStep(const StreamSession& s, uint32_t in) {
+  return in > s.lastInTimestamp ? in - s.lastInTimestamp : s.lastDelta;
+}
+
 // Step 7: video timestamps keep rising across joins; returns the step
-// added to outTimestamp for this tag (0 for other tags).
-uint32_t rebaseTimestamp(StreamSession& s, uint8_t* block) {
-  if (block[4] != kVideoTag) return 0;
-  const uint32_t in = (uint32_t{block[11]} << 24) | (uint32_t{block[8]} << 16) | (uint32_t{block[9]} << 8) | block[10];
-  uint32_t step = s.lastDelta;
-  if (in > s.lastInTimestamp) {
-    step = in - s.lastInTimestamp;
-    s.lastDelta = step;
-  }
+// added to outTimestamp for this tag.
+uint32_t rebaseVideo(StreamSession& s, uint8_t* block) {
+  const uint32_t in = readTimestamp(block);
+  const uint32_t step = videoStep(s, in);
+  if (in > s.lastInTimestamp) s.lastDelta = step;
   s.lastInTimestamp = in;
   s.outTimestamp += step;
-  block[8] = static_cast<uint8_t>(s.outTimestamp >> 16);
-  block[9] = static_cast<uint8_t>(s.outTimestamp >> 8);
-  block[10] = static_cast<uint8_t>(s.outTimestamp);
-  block[11] = static_cast<uint8_t>(s.outTimestamp >> 24);
+  s.audioOffset = s.outTimestamp - in;
+  s.audioOffsetSet = true;
+  writeTimestamp(block, s.outTimestamp);
   return step;
+}
+
+// True when timestamp `a` lies before `b` on the wrapping 32-bit clock.
+bool earlier(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+
+// Audio goes out with the offset of its source's video. Audio that comes
+// before the source's first video tag takes the offset that tag is about
+// to get (as if it stood at the audio's time), or continues from the last
+// audio sent when that would go back (a source without video). Where one
+// source's audio outlasted its video, the next source's first audio tags
+// are held at the last audio timestamp instead of going back.
+void rebaseAudio(StreamSession& s, uint8_t* block) {
+  const uint32_t in = readTimestamp(block);
+  if (!s.audioOffsetSet) {
+    uint32_t first = s.outTimestamp + videoStep(s, in);
+    if (earlier(first, s.lastAudioTimestamp)) first = s.lastAudioTimestamp;
+    s.audioOffset = first - in;
+    s.audioOffsetSet = true;
+  }
+  uint32_t out = in + s.audioOffset;
+  if (earlier(out, s.lastAudioTimestamp)) out = s.lastAudioTimestamp;
+  s.lastAudioTimestamp = out;
+  writeTimestamp(block, out);
+}
+
+// Step 7: audio and video onto one rising timeline; script tags (and any
+// other type) keep their source timestamps. Returns the video step (0 for
+// other tags).
+uint32_t rebaseTimestamp(StreamSession& s, uint8_t* block) {
+  if (block[4] == kVideoTag) return rebaseVideo(s, block);
+  if (block[4] == kAudioTag) rebaseAudio(s, block);
+  return 0;
 }
 
 // Records that a tag of `dataSize` body bytes goes out now.

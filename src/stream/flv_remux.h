@@ -4,7 +4,8 @@
 // The channel's videos as one continuous FLV stream, one unit per call: first
 // the synthesized 9-byte file header, then one tag per call (its 15-byte
 // block of PreviousTagSize and tag header, then its body), video after video,
-// with video timestamps rebased and the PreviousTagSize chain patched at joins.
+// with audio and video timestamps rising together across the joins and the
+// PreviousTagSize chain patched there.
 
 #include <cstdint>
 

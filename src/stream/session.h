@@ -39,6 +39,13 @@ struct StreamSession {
   // Beyond the stream state proper: what keeps the joins right and the selection bounded.
   uint32_t lastTagSize = 0;            // 11 + DataSize of the tag returned last; 0 before the first
   uint32_t timelineLoadsSinceTag = 0;  // timeline downloads since a tag was last returned
+
+  // Audio rides on the video's timeline: FLV timestamps are one clock for
+  // every tag, so audio is moved by the same amount as the video of its own
+  // source, and never goes back where one source's audio outlasts its video.
+  uint32_t audioOffset = 0;         // ms added to an audio source timestamp (modulo 2^32)
+  bool audioOffsetSet = false;      // audioOffset belongs to the current source connection
+  uint32_t lastAudioTimestamp = 0;  // ms, timestamp last written into an outgoing audio tag
 };
 
 // A new session with every field 0 or empty; null when memory is short.

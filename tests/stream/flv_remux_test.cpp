@@ -28,21 +28,22 @@ void expectChain(const std::vector<std::string>& units) {
   }
 }
 
-// The tags of `units` (header skipped) carry these tags' types, bodies and, for
-// all but video, their timestamps; video tags carry `videoTimes` in order.
+// The tags of `units` (header skipped) carry these tags' types and bodies;
+// audio and video tags carry `times` in order, script tags their own timestamps.
 void expectTags(const std::vector<std::string>& units, const std::vector<TagPlan>& tags,
-                const std::vector<uint32_t>& videoTimes) {
+                const std::vector<uint32_t>& times) {
   ASSERT_EQ(units.size(), tags.size() + 1);
   EXPECT_EQ(units[0], kHeader);
-  size_t nextVideo = 0;
+  size_t nextTime = 0;
   for (size_t i = 0; i < tags.size(); ++i) {
     const flvtest::Block block = blockOf(units[i + 1]);
     EXPECT_EQ(block.type, tags[i].type) << "tag " << i;
     EXPECT_EQ(units[i + 1].substr(15), flvtest::tagBody(tags[i])) << "tag " << i;
-    const uint32_t want = tags[i].type == flvtest::kVideo ? videoTimes.at(nextVideo++) : tags[i].timestamp;
+    const bool timed = tags[i].type == flvtest::kVideo || tags[i].type == flvtest::kAudio;
+    const uint32_t want = timed ? times.at(nextTime++) : tags[i].timestamp;
     EXPECT_EQ(block.timestamp, want) << "tag " << i;
   }
-  EXPECT_EQ(nextVideo, videoTimes.size());
+  EXPECT_EQ(nextTime, times.size());
 }
 
 TEST_F(RemuxTest, OneHeaderThenTheFirstTagAsInTheFile) {
@@ -112,24 +113,38 @@ TEST_F(RemuxTest, ShortRemaindersAreNotRead) {
   const TagPlan last = audio(3, 50);
   serveChannel({timeline(0, {{1, headerAndBlock}, {2, withTail}, {3, flvtest::buildFlv({last})}})}, true);
   const std::vector<std::string> out = units();
-  expectTags(out, {video(0, 20, true), last}, {0});
+  expectTags(out, {video(0, 20, true), last}, {0, 3});
   expectChain(out);
 }
 
-TEST_F(RemuxTest, VideoTimestampsKeepRisingAcrossJoins) {
-  const std::vector<TagPlan> first = {script(0, "onMetaData"), video(0, 300, true), audio(10, 40), video(40, 120),
-                                      video(80, 90)};
-  const std::vector<TagPlan> second = {script(7, "second"), video(0, 500, true), audio(20, 33), video(40, 60),
-                                       video(40, 61), video(80, 0)};
-  serveChannel({timeline(0, {{1, flvtest::buildFlv(first)}, {2, flvtest::buildFlv(second)}})}, true);
+TEST_F(RemuxTest, AudioAndVideoRiseTogetherAcrossJoins) {
+  // The first file's audio outlasts its video; the third begins with audio;
+  // the fourth has no video at all.
+  const std::vector<std::vector<TagPlan>> files = {
+      {script(0, "onMetaData"), video(0, 300, true), audio(10, 40), video(40, 120), video(80, 90), audio(150, 7)},
+      {script(7, "second"), video(0, 500, true), audio(20, 33), video(40, 60), video(40, 61), audio(60, 5),
+       video(80, 0)},
+      {audio(5, 9), video(0, 70, true), audio(10, 9)},
+      {audio(0, 9), audio(30, 9)},
+  };
+  std::vector<Video> entries;
+  std::vector<TagPlan> all;
+  for (const auto& file : files) {
+    entries.push_back({static_cast<int>(entries.size()) + 1, flvtest::buildFlv(file)});
+    all.insert(all.end(), file.begin(), file.end());
+  }
+  serveChannel({timeline(0, entries)}, true);
   const std::vector<std::string> out = units();
-  std::vector<TagPlan> all = first;
-  all.insert(all.end(), second.begin(), second.end());
-  // 0, 40 after 80 gives 120, 160; the repeated 40 comes lastDelta later; the empty tag is rebased too.
-  expectTags(out, all, {0, 40, 80, 120, 160, 200, 240});
+  expectTags(out, all,
+             {0, 10, 40, 80, 150,              // the first file as it is
+              120, 150, 160, 200, 220, 240,    // video 0, 40 after 80 gives 120, 160; the repeat comes
+                                               // lastDelta later (and moves the audio with it); audio 20
+                                               // would go back to 140: held at 150
+              280, 280, 290,                   // audio before video takes the offset the video gets
+              320, 350});                      // no video: continues after the last timestamp
   expectChain(out);
   EXPECT_EQ(countInLog("Receive META data."), 2);
-  EXPECT_EQ(countInLog("DEBUG: getFLVPacket, Skip FLV header.\n"), 1);
+  EXPECT_EQ(countInLog("DEBUG: getFLVPacket, Skip FLV header.\n"), 3);
 }
 
 TEST_F(RemuxTest, TimestampUsesTheExtendedByteAsBits24To31) {
@@ -160,13 +175,14 @@ TEST_F(RemuxTest, EveryVideoEmptyEndsAfterOneFreshTimeline) {
 TEST_F(RemuxTest, SeekReopensTheVideoAtTheKeyframePosition) {
   const std::vector<TagPlan> start = {script(0, flvtest::metaBody({13, 5000, 9000}, {0, 4, 8})),
                                       video(0, 50, true), audio(0, 9), video(40, 60), video(80, 70, true)};
-  const std::vector<TagPlan> fromKeyframe = {video(4000, 80, true), video(4040, 30)};
+  const std::vector<TagPlan> fromKeyframe = {video(4000, 80, true), audio(4010, 9), video(4040, 30)};
   serveChannel({timeline(4, {{1, flvtest::buildFlv(start)}})}, true);
   server_.route("/v/1.flv?start=5000", fakehttp::Script::ok(flvtest::buildFlv(fromKeyframe)));
 
   const std::vector<std::string> out = units();
-  expectTags(out, {start[0], start[1], start[2], start[3], fromKeyframe[0], fromKeyframe[1]},
-             {0, 40, 40 + 4000 - 80, 40 + 4000 - 80 + 40});
+  // Audio after the jump keeps its distance to the video of the re-opened file.
+  expectTags(out, {start[0], start[1], start[2], start[3], fromKeyframe[0], fromKeyframe[1], fromKeyframe[2]},
+             {0, 0, 40, 40 + 4000 - 80, 40 + 4000 - 80 + 10, 40 + 4000 - 80 + 40});
   expectChain(out);
   EXPECT_EQ(requestsFor("/v/1.flv?start=5000"), 1);
   EXPECT_EQ(countInLog("Open video: "), 1);

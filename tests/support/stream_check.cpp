@@ -8,23 +8,54 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// What the proxy promises for video timestamps: within a file the source's
+// What the proxy promises for timestamps. Video: within a file the source's
 // steps, at a join (or a timestamp that does not rise) the last rising step.
-struct VideoClock {
+// Audio: moved with the video of its own file (before that file's first
+// video, by what that video would get), never back before the last audio.
+struct StreamClock {
   uint32_t lastIn = 0, lastDelta = 0, out = 0;
-  uint32_t next(uint32_t in) {
+  uint32_t audioOffset = 0, lastAudio = 0;
+  bool offsetKnown = false;
+
+  void newSource() { offsetKnown = false; }
+  uint32_t step(uint32_t in) const { return in > lastIn ? in - lastIn : lastDelta; }
+  static bool earlier(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+  uint32_t video(uint32_t in) {
+    out += step(in);
     if (in > lastIn) lastDelta = in - lastIn;
-    out += in > lastIn ? in - lastIn : lastDelta;
     lastIn = in;
+    audioOffset = out - in;
+    offsetKnown = true;
     return out;
+  }
+  uint32_t audio(uint32_t in) {
+    if (!offsetKnown) {
+      uint32_t first = out + step(in);
+      if (earlier(first, lastAudio)) first = lastAudio;
+      audioOffset = first - in;
+      offsetKnown = true;
+    }
+    uint32_t at = in + audioOffset;
+    if (earlier(at, lastAudio)) at = lastAudio;
+    return lastAudio = at;
+  }
+  uint32_t next(const FlvTag& tag) {
+    if (tag.type == kFlvVideo) return video(tag.timestamp);
+    if (tag.type == kFlvAudio) return audio(tag.timestamp);
+    return tag.timestamp;
   }
 };
 
-std::vector<const FlvTag*> expectedTags(const std::vector<Played>& plays) {
-  std::vector<const FlvTag*> tags;
+struct ExpectedTag {
+  const FlvTag* tag;
+  bool firstOfSource;  // the first tag of a new connection to a source
+};
+
+std::vector<ExpectedTag> expectedTags(const std::vector<Played>& plays) {
+  std::vector<ExpectedTag> tags;
   for (const auto& play : plays) {
     size_t end = play.endTag == 0 ? play.file->tags.size() : play.endTag;
-    for (size_t i = play.firstTag; i < end; ++i) tags.push_back(&play.file->tags[i]);
+    for (size_t i = play.firstTag; i < end; ++i) tags.push_back({&play.file->tags[i], i == play.firstTag});
   }
   return tags;
 }
@@ -50,24 +81,24 @@ std::string tagMismatch(const FlvTag& got, const FlvTag& want, uint32_t wantTime
 
 size_t streamBytes(const std::vector<Played>& plays) {
   size_t bytes = kStreamHeader.size();
-  for (const FlvTag* tag : expectedTags(plays)) bytes += 15 + tag->dataSize;
+  for (const ExpectedTag& want : expectedTags(plays)) bytes += 15 + want.tag->dataSize;
   return bytes;
 }
 
 std::string streamMismatch(std::string_view stream, const std::vector<Played>& plays) {
   FlvStream got = parseFlv(stream);
   if (got.header != kStreamHeader) return "the stream does not begin with the FLV header";
-  std::vector<const FlvTag*> want = expectedTags(plays);
-  VideoClock clock;
+  std::vector<ExpectedTag> want = expectedTags(plays);
+  StreamClock clock;
   for (size_t i = 0; i < want.size(); ++i) {
     if (i >= got.tags.size()) {
       return "only " + std::to_string(got.tags.size()) + " of " + std::to_string(want.size()) +
              " tags arrived";
     }
-    uint32_t timestamp = want[i]->type == kFlvVideo ? clock.next(want[i]->timestamp)
-                                                    : want[i]->timestamp;
+    if (want[i].firstOfSource) clock.newSource();
+    uint32_t timestamp = clock.next(*want[i].tag);
     uint32_t prev = i == 0 ? 0 : got.tags[i - 1].size();
-    std::string why = tagMismatch(got.tags[i], *want[i], timestamp, prev);
+    std::string why = tagMismatch(got.tags[i], *want[i].tag, timestamp, prev);
     if (!why.empty()) return "tag " + describe(got.tags[i], i) + ": " + why;
   }
   return "";

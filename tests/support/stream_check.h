@@ -3,8 +3,8 @@
 
 // Holds a channel stream received from the proxy against the source files it
 // was made of: one synthesized header, then the tags of each played file in
-// order, audio and script tags byte for byte, video tags with timestamps
-// rebased to keep rising, and a PreviousTagSize chain sound at every join.
+// order, byte for byte but for the timestamps of audio and video, which rise
+// together across the joins, and a PreviousTagSize chain sound at every join.
 
 #include <chrono>
 #include <cstdint>
