@@ -51,6 +51,8 @@ int main(int argc, char** argv) {
   }
   waitUntilStopped(httpServer);
 
+  // Stopped means the connection thread has ended (the stop waits for it),
+  // so nothing else writes to the log any more when it is closed here.
   Log(DEBUG, "Done, exiting...");
   if (logFile != nullptr) {
     LogSetOutput(nullptr);

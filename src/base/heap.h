@@ -1,13 +1,16 @@
 #ifndef ZTV_BASE_HEAP_H
 #define ZTV_BASE_HEAP_H
 
+// The one way the program meets a failed allocation: as a result (null,
+// nothing, false), never an abort or an exception crossing an operation.
 // Heap blocks whose size comes from outside (a document, a tag body, the
-// stream buffer): allocation failure is a result (null), never an abort.
+// stream buffer), records, and the small strings built on the way.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <optional>
@@ -44,13 +47,36 @@ template <typename T>
   return true;
 }
 
-// A copy of `text`, or nothing when memory is short.
-[[nodiscard]] inline std::optional<std::string> copyText(std::string_view text) {
+// A new value-initialised record, or null when memory is short.
+template <typename T>
+[[nodiscard]] T* newRecord() {
+  return new (std::nothrow) T{};
+}
+
+// Runs `work`, which allocates (strings, vectors); false when memory ran short
+// on the way. Whatever `work` changed before that stays changed.
+template <typename Work>
+[[nodiscard]] bool tryAllocate(Work&& work) {
   try {
-    return std::string(text);
+    work();
+    return true;
   } catch (const std::bad_alloc&) {
-    return std::nullopt;
+    return false;
   }
 }
+
+// The pieces joined into one string, or nothing when memory is short.
+[[nodiscard]] inline std::optional<std::string> joinText(std::initializer_list<std::string_view> pieces) {
+  std::string joined;
+  if (!tryAllocate([&] {
+        for (std::string_view piece : pieces) joined.append(piece);
+      })) {
+    return std::nullopt;
+  }
+  return joined;
+}
+
+// A copy of `text`, or nothing when memory is short.
+[[nodiscard]] inline std::optional<std::string> copyText(std::string_view text) { return joinText({text}); }
 
 #endif  // ZTV_BASE_HEAP_H

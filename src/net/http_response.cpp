@@ -1,15 +1,12 @@
 #include "net/http_response.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "base/heap.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "net/socket.h"
 
@@ -22,19 +19,7 @@ constexpr size_t kStatusOffset = 8;     // "HTTP/1.x " is not checked, only skip
 constexpr size_t kLocationSkip = 10;    // from the "L" of "Locat" to behind "Location: "
 constexpr size_t kLengthSkip = 9;       // from the "-" of "-Leng" to behind "-Length: "
 constexpr size_t kTooLong = SIZE_MAX;   // readHeader: the buffer filled without the blank line
-
-bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// The request may not fit one send; a peer that went away must not raise SIGPIPE.
-void sendAll(int fd, const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t put = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return;  // shows up as a short or missing answer
-    sent += static_cast<size_t>(put);
-  }
-}
+constexpr int kSendLimitMs = 5000;      // the request goes out within the wait of every download
 
 // True when the byte at `length` is the LF that ends CR LF CR LF.
 bool endsHeader(const char* buffer, size_t length) {
@@ -49,10 +34,7 @@ bool endsHeader(const char* buffer, size_t length) {
 size_t readHeader(int fd, char* buffer) {
   size_t length = 0;
   while (length < kHttpBufferSize) {
-    if (socket_wait(fd, 1) <= 0) return length;
-    ssize_t got = read(fd, buffer + length, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return length;
+    if (my_read(fd, buffer + length, 1) != 1) return length;
     if (endsHeader(buffer, length)) {
       buffer[length] = '\0';
       return length;
@@ -118,18 +100,7 @@ std::string buildHttpRequest(const std::string& host, const std::string& path) {
   return request;
 }
 
-int64_t parseContentLength(std::string_view text) {
-  size_t at = 0;
-  while (at < text.size() && isBlank(text[at])) ++at;
-  bool negative = false;
-  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
-  const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
-  int64_t value = 0;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-    value = std::min<int64_t>(value * 10 + (text[at] - '0'), limit);
-  }
-  return negative ? -value : value;
-}
+int64_t parseContentLength(std::string_view text) { return readClampedDecimal(text); }
 
 HttpAnswer interpretHttpHeader(std::string_view header, std::string_view requestPath) {
   HttpAnswer answer;
@@ -159,7 +130,8 @@ HttpAnswer httpExchange(int fd, const std::string& host, const std::string& path
   }
   std::string request = buildHttpRequest(host, path);
   Log(DEBUG, "%s: Send\n%s\n", kSelf, request.c_str());
-  sendAll(fd, request);
+  // A request that does not go out shows up as a short or missing answer.
+  (void)socket_sendAll(fd, request.data(), request.size(), kSendLimitMs);
 
   size_t length = readHeader(fd, buffer.get());
   bool tooLong = length == kTooLong;

@@ -1,19 +1,33 @@
 #include "net/socket.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "base/text.h"
+
 namespace {
 
-constexpr int kWaitMs = 5000;  // the one time limit of every download
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds kWait{5000};  // the one time limit of every download
+constexpr int kStepMs = 100;                      // how soon an interrupt is noticed
+constexpr std::chrono::milliseconds kGrace{500};  // a send goes on this long once interrupted
+
+std::atomic<int32_t> interrupted{0};
+static_assert(std::atomic<int32_t>::is_always_lock_free);
 
 // Like perror, for the resolver's own error codes.
 void reportResolverError(int code) {
@@ -36,9 +50,74 @@ void closeKeepingErrno(int fd) {
   errno = saved;
 }
 
+// The resolver takes a numeric service modulo 65536 (84596 would become
+// 19060), so a number must name a port itself. Names are left to the resolver.
+bool isUsablePort(const char* service) {
+  const size_t length = std::strlen(service);
+  if (length == 0 || std::strspn(service, "0123456789") != length) return true;
+  const int32_t port = readClampedDecimal(service);
+  return port >= 1 && port <= 65535;
+}
+
+// poll rather than select: a descriptor at or above FD_SETSIZE would overrun
+// an fd_set. Steps of kStepMs look at the interrupt; a signal does not cut
+// the wait short. > 0 ready, 0 at the deadline or interrupted, -1 failed.
+int pollUntil(int fd, short events, Clock::time_point deadline) {
+  pollfd watched{fd, events, 0};
+  for (;;) {
+    if (interrupted.load() != 0) return 0;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const int step = static_cast<int>(std::clamp<decltype(left)>(left, 0, kStepMs));
+    int ready = poll(&watched, 1, step);
+    if (ready > 0) return ready;
+    if (ready < 0 && errno != EINTR) return -1;
+    if (left <= 0) return 0;
+  }
+}
+
+// A non-blocking connect waited for within kWait; the socket is blocking
+// again afterwards. 0, or -1 with errno set (ETIMEDOUT, ECANCELED when interrupted).
+int connectWithin(int fd, const sockaddr* address, socklen_t length) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+  if (connect(fd, address, length) != 0) {
+    if (errno != EINPROGRESS) return -1;
+    const int ready = pollUntil(fd, POLLOUT, Clock::now() + kWait);
+    if (ready <= 0) {
+      if (ready == 0) errno = interrupted.load() != 0 ? ECANCELED : ETIMEDOUT;
+      return -1;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return -1;
+    if (error != 0) {
+      errno = error;
+      return -1;
+    }
+  }
+  return fcntl(fd, F_SETFL, flags) < 0 ? -1 : 0;
+}
+
+// The step of socket_connect that failed on `first`, or null when connected.
+const char* connectFirst(const addrinfo& first, int* fd) {
+  *fd = socket(first.ai_family, first.ai_socktype, first.ai_protocol);
+  if (*fd < 0) return "socket";
+  if (!setOutgoingOptions(*fd)) return "setsockopt";
+  if (interrupted.load() != 0) {
+    errno = ECANCELED;
+    return "connect";
+  }
+  if (connectWithin(*fd, first.ai_addr, first.ai_addrlen) != 0) return "connect";
+  return nullptr;
+}
+
 }  // namespace
 
 int socket_connect(const char* host, const char* service) {
+  if (!isUsablePort(service)) {
+    std::fprintf(stderr, "connect: port %s out of range\n", service);
+    return -1;
+  }
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
@@ -48,16 +127,8 @@ int socket_connect(const char* host, const char* service) {
     return -1;
   }
   // Only the first address is tried.
-  const addrinfo& first = *list;
-  int fd = socket(first.ai_family, first.ai_socktype, first.ai_protocol);
-  const char* failed = nullptr;
-  if (fd < 0) {
-    failed = "socket";
-  } else if (!setOutgoingOptions(fd)) {
-    failed = "setsockopt";
-  } else if (connect(fd, first.ai_addr, first.ai_addrlen) != 0) {
-    failed = "connect";
-  }
+  int fd = -1;
+  const char* failed = connectFirst(*list, &fd);
   if (failed != nullptr) {
     perror(failed);
     if (fd >= 0) closeKeepingErrno(fd);
@@ -67,32 +138,56 @@ int socket_connect(const char* host, const char* service) {
   return fd;
 }
 
-// poll rather than select: a descriptor at or above FD_SETSIZE would overrun
-// an fd_set. A signal does not cut the wait short; the rest of it is waited.
 int socket_wait(int fd, int forRead) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-  pollfd watched{fd, static_cast<short>(forRead != 0 ? POLLIN : POLLOUT), 0};
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    int ready = poll(&watched, 1, left > 0 ? static_cast<int>(left) : 0);
-    if (ready >= 0) return ready;
-    if (errno != EINTR) {
-      perror("poll");
-      return -1;
-    }
-  }
+  int ready = pollUntil(fd, static_cast<short>(forRead != 0 ? POLLIN : POLLOUT), Clock::now() + kWait);
+  if (ready < 0) perror("poll");
+  return ready;
 }
 
 int my_read(int fd, void* buffer, int size) {
   auto* bytes = static_cast<char*>(buffer);
   int done = 0;
   while (done < size) {
+    // While data flows it is there already: read first, wait only when it is not.
+    ssize_t got = recv(fd, bytes + done, static_cast<size_t>(size - done), MSG_DONTWAIT);
+    if (got > 0) {
+      done += static_cast<int>(got);
+      continue;
+    }
+    if (got == 0) break;  // closed by the peer: the end of the data
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) break;  // a failed read ends the data too
     if (socket_wait(fd, 1) <= 0) break;
-    ssize_t got = read(fd, bytes + done, static_cast<size_t>(size - done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;  // closed by the peer, or a failed read: the end of the data
-    done += static_cast<int>(got);
   }
   return done;
 }
+
+ssize_t socket_sendAll(int fd, const void* data, size_t size, int limitMs) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  const Clock::time_point start = Clock::now();
+  std::optional<Clock::time_point> graceEnd;
+  size_t sent = 0;
+  while (sent < size) {
+    ssize_t put = send(fd, bytes + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (put > 0) {
+      sent += static_cast<size_t>(put);
+      continue;
+    }
+    if (put < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    const Clock::time_point now = Clock::now();
+    if (!graceEnd && interrupted.load() != 0) graceEnd = now + kGrace;
+    if (graceEnd && now >= *graceEnd) {
+      errno = ECANCELED;
+      return -1;
+    }
+    if (limitMs >= 0 && now - start >= std::chrono::milliseconds(limitMs)) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    pollfd watched{fd, POLLOUT, 0};
+    if (poll(&watched, 1, kStepMs) < 0 && errno != EINTR) return -1;
+  }
+  return static_cast<ssize_t>(sent);
+}
+
+void socket_interrupt(bool on) { interrupted.store(on ? 1 : 0); }

@@ -1,20 +1,41 @@
 #ifndef ZTV_NET_SOCKET_H
 #define ZTV_NET_SOCKET_H
 
-// Socket primitives under the web file client. Every wait is five seconds:
-// a download that stays silent that long counts as ended. Failures are
-// reported on stderr through perror, not through the log.
+// Socket primitives under the web file client and the player's connection.
+// Every wait of a download is five seconds at most: a download that stays
+// silent that long counts as ended, and so does a connect that long without
+// an answer. Waits run in short steps, so that socket_interrupt ends them
+// within a step. Failures are reported on stderr through perror, not through
+// the log.
+
+#include <sys/types.h>
+
+#include <cstddef>
 
 // A connected TCP socket to `host` (name or address) and `service` (port or
-// service name), or -1. The first resolved address only; connect blocks.
+// service name), or -1. The first resolved address only; a numeric port
+// outside 1..65535 fails; the connect gives up after five seconds.
 [[nodiscard]] int socket_connect(const char* host, const char* service);
 
 // Waits up to five seconds until `fd` is readable (forRead != 0) or writable.
-// > 0 ready, 0 timed out, -1 failed.
+// > 0 ready, 0 timed out or interrupted, -1 failed.
 int socket_wait(int fd, int forRead);
 
-// Reads until `size` bytes are in `buffer`, the peer closes, a wait times out
-// or fails, or a read fails; returns the bytes read (0 to size).
+// Reads until `size` bytes are in `buffer`, the peer closes, a wait times out,
+// fails or is interrupted, or a read fails; returns the bytes read (0 to size).
+// Data already there is read without waiting.
 int my_read(int fd, void* buffer, int size);
+
+// Sends all `size` bytes, without SIGPIPE, waiting whenever the peer takes
+// none: up to `limitMs` in all (-1: no limit of its own). Once interrupted
+// it goes on for half a second at most, so that a unit in flight to a peer
+// that reads still arrives whole. `size` on success, else -1 with errno set
+// (ETIMEDOUT past the limit, ECANCELED when interrupted).
+ssize_t socket_sendAll(int fd, const void* data, size_t size, int limitMs);
+
+// While `on`, every wait above ends at once, as a timeout would, and a
+// connect fails: the server's stop sets it until its connection thread has
+// ended. Safe from any thread.
+void socket_interrupt(bool on);
 
 #endif  // ZTV_NET_SOCKET_H

@@ -1,10 +1,10 @@
 #include "net/web_file.h"
 
-#include <new>
 #include <string_view>
 
 #include <unistd.h>
 
+#include "base/heap.h"
 #include "log/log.h"
 #include "net/http_response.h"
 #include "net/socket.h"
@@ -66,25 +66,24 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
 
 WebFileHandle* webFileParseUrl(const char* url) {
   if (url == nullptr) return nullptr;
-  try {
-    WebFilePtr file(new WebFileHandle);
-    if (!assignUrl(*file, url)) return nullptr;
-    return file.release();
-  } catch (const std::bad_alloc&) {
+  WebFilePtr file(newRecord<WebFileHandle>());
+  bool isHttp = false;
+  if (!file || !tryAllocate([&] { isHttp = assignUrl(*file, url); })) {
     Log(ERROR, "%s, out of memory.", "webFileParseUrl");
     return nullptr;
   }
+  return isHttp ? file.release() : nullptr;
 }
 
 int64_t webFileConnect(WebFileHandle* file) {
   if (file == nullptr) return -1;
-  try {
-    return connectFollowingRedirects(*file);
-  } catch (const std::bad_alloc&) {
+  int64_t length = -1;
+  if (!tryAllocate([&] { length = connectFollowingRedirects(*file); })) {
     closeSocket(*file);
     Log(ERROR, "%s, out of memory.", "webFileConnect");
     return -1;
   }
+  return length;
 }
 
 WebFileHandle* webFileOpen(const char* url) {

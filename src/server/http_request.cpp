@@ -1,7 +1,6 @@
 #include "server/http_request.h"
 
-#include <climits>
-#include <cstdint>
+#include "base/text.h"
 
 namespace {
 
@@ -9,8 +8,6 @@ constexpr size_t kPathStart = 4;   // the byte behind "GET" is skipped whatever 
 constexpr size_t kMinQuery = 5;    // "?id=1": the "?", a key of three and one character
 constexpr std::string_view kChannelKey = "id=";
 constexpr std::string_view kRelayKey = "li=";
-
-bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // The path ends at the first blank (the end of the request target) or at the
 // end of the text; a NUL ends the text, as it would for any C string reader.
@@ -38,19 +35,7 @@ HttpRequest classify(std::string_view path) {
 
 }  // namespace
 
-int parseChannelNumber(std::string_view value) {
-  size_t at = 0;
-  while (at < value.size() && isBlank(value[at])) ++at;
-  bool negative = at < value.size() && value[at] == '-';
-  if (at < value.size() && (value[at] == '-' || value[at] == '+')) ++at;
-  // Accumulated as a magnitude that stops growing once past INT_MAX + 1.
-  int64_t magnitude = 0;
-  for (; at < value.size() && value[at] >= '0' && value[at] <= '9'; ++at) {
-    if (magnitude <= int64_t{INT_MAX} + 1) magnitude = magnitude * 10 + (value[at] - '0');
-  }
-  if (negative) return magnitude > int64_t{INT_MAX} ? INT_MIN : static_cast<int>(-magnitude);
-  return magnitude > int64_t{INT_MAX} ? INT_MAX : static_cast<int>(magnitude);
-}
+int parseChannelNumber(std::string_view value) { return readClampedDecimal(value); }
 
 HttpRequest parseHttpRequest(std::string_view received) {
   if (received.size() < kPathStart + 1 || received.substr(0, 3) != "GET") return {};

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
-
+#include "base/heap.h"
 #include "log/log.h"
+#include "net/socket.h"
 #include "server/request.h"
 
 namespace {
@@ -58,19 +58,21 @@ void acceptOne(ServerControl* server) {
   Log(DEBUG, "%s: processed request", "httpServerThread");
 }
 
-// Moves a running server towards Stopped without losing a concurrent change:
-// Streaming becomes StopRequested and is waited for until the connection
-// thread has ended; Accepting becomes Stopped at once, so a connection
-// accepted meanwhile is closed unserved and the thread ends. False when the
-// server was not running.
+// Moves a running server to StopRequested without losing a concurrent
+// change, and waits until the connection thread has ended: it sets Stopped
+// as its very last action, so nothing of it (a log line included) outlives
+// the stop. A connection accepted meanwhile is closed unserved. To keep the
+// wait short, shutdown wakes an accept (close alone does not on Linux) and
+// every wait of a download is interrupted. False when the server was not
+// running.
 bool requestStop(ServerControl* server) {
   int32_t seen = server->state.load();
   while (seen == Streaming || seen == Accepting) {
-    int32_t next = seen == Streaming ? StopRequested : Stopped;
-    if (!server->state.compare_exchange_weak(seen, next)) continue;
-    if (next == StopRequested) {
-      while (server->state.load() != Stopped) usleep(kStopPollMicros);
-    }
+    if (!server->state.compare_exchange_weak(seen, StopRequested)) continue;
+    socket_interrupt(true);
+    (void)shutdown(server->listenSocket, SHUT_RDWR);
+    while (server->state.load() != Stopped) usleep(kStopPollMicros);
+    socket_interrupt(false);
     return true;
   }
   return false;
@@ -81,7 +83,7 @@ bool requestStop(ServerControl* server) {
 ServerControl* startHttpServer(const char* address, int port) {
   int fd = openListenSocket(address, port);
   if (fd < 0) return nullptr;
-  auto* server = new (std::nothrow) ServerControl;
+  auto* server = newRecord<ServerControl>();
   if (server == nullptr) {
     close(fd);
     return nullptr;
@@ -96,9 +98,7 @@ ServerControl* startHttpServer(const char* address, int port) {
 }
 
 int stopHttpServer(ServerControl* server) {
-  // close() alone does not wake a thread blocked in accept on Linux; shutdown
-  // does. A server stopped before has nothing left to wake.
-  if (requestStop(server)) (void)shutdown(server->listenSocket, SHUT_RDWR);
+  (void)requestStop(server);
   if (close(server->listenSocket) != 0) {
     Log(ERROR, "%s: Failed to close listening socket, error %d", "stopHttpServer", errno);
   }

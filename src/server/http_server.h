@@ -12,7 +12,7 @@
 
 enum ServerState : int32_t {
   Stopped = 0,        // no connection thread runs; also a fresh record
-  StopRequested = 1,  // a stop was asked for while a request was served
+  StopRequested = 1,  // a stop was asked for; the connection thread is ending
   Accepting = 2,      // the connection thread waits in accept or between requests
   Streaming = 3,      // a request is being served
 };
@@ -27,9 +27,10 @@ static_assert(std::atomic<int32_t>::is_always_lock_free);
 // failure (logged). The record lives until the process ends.
 [[nodiscard]] ServerControl* startHttpServer(const char* address, int port);
 
-// Returns when the server is Stopped and its listening socket closed; while
-// a request is served, asks it to stop and waits for it. Never call it on
-// the connection thread.
+// Returns when the connection thread has ended, the listening socket is
+// closed and the state is Stopped; a request being served ends after its
+// chunk in hand, and every wait of the thread ends within a fraction of a
+// second. Never call it on the connection thread.
 int stopHttpServer(ServerControl* server);
 
 // The connection thread's body; its argument is the ServerControl.

@@ -1,16 +1,20 @@
 #include "server/request.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <utility>
 
 #include "base/heap.h"
 #include "log/log.h"
+#include "net/socket.h"
 #include "server/http_request.h"
 #include "stream/flv_remux.h"
 #include "stream/relay.h"
@@ -19,6 +23,9 @@
 namespace {
 
 constexpr int kRequestWaitMillis = 5000;
+constexpr int kStepMillis = 100;         // how soon the request wait sees a stop
+constexpr int kVanishedMillis = 30000;   // unacknowledged data for this long: the player is gone
+constexpr int kNoLimit = -1;             // a player's sends wait as long as it stays
 constexpr size_t kRequestSize = 2048;  // one receive of at most kRequestSize - 1 bytes
 constexpr size_t kStreamBufferSize = 1048576;
 constexpr uint32_t kChannelCapacity = 1048576;
@@ -29,20 +36,14 @@ constexpr char kHeaderBlock[] =
 constexpr char kOkStatus[] = "HTTP/1.0 200 OK";
 constexpr char kNotFoundStatus[] = "HTTP/1.0 404 File Not Found";
 
-// Sends all `size` bytes: a short send (a signal, a send timeout) must not
-// drop the rest of a chunk. The bytes sent, 0 when the peer takes no more,
-// -1 with errno set when a send fails.
-ssize_t sendAll(int socket, const void* data, size_t size) {
-  auto* bytes = static_cast<const uint8_t*>(data);
-  size_t sent = 0;
-  while (sent < size) {
-    ssize_t now = send(socket, bytes + sent, size - sent, MSG_NOSIGNAL);
-    if (now < 0 && errno == EINTR) continue;
-    if (now < 0) return -1;
-    if (now == 0) return 0;
-    sent += static_cast<size_t>(now);
-  }
-  return static_cast<ssize_t>(sent);
+// A player that has vanished (powered off, cable pulled) acknowledges
+// nothing: after 30 s of that the next send fails, instead of the server
+// being held until the kernel gives up many minutes later. A paused player
+// still answers the kernel's window probes, so it keeps its stream. Not a
+// TCP socket (a test's socket pair): nothing to set.
+void letVanishedPlayerGo(int socket) {
+  unsigned int timeout = kVanishedMillis;
+  (void)setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
 }
 
 // The status line with the header block; the result is not looked at, as the
@@ -50,28 +51,40 @@ ssize_t sendAll(int socket, const void* data, size_t size) {
 void sendAnswer(int socket, const char* status) {
   char answer[512];
   int length = snprintf(answer, sizeof answer, "%s%s", status, kHeaderBlock);
-  (void)sendAll(socket, answer, static_cast<size_t>(length));
+  (void)socket_sendAll(socket, answer, static_cast<size_t>(length), kNoLimit);
 }
 
+// Up to five seconds, in steps that end the wait once a stop has come.
 // poll rather than select: no descriptor limit of an fd_set to overrun.
-bool waitForRequest(int socket) {
+bool waitForRequest(ServerControl* server, int socket) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kRequestWaitMillis);
   pollfd wanted{socket, POLLIN, 0};
-  return poll(&wanted, 1, kRequestWaitMillis) > 0;
+  while (server->state.load() == Streaming && Clock::now() < deadline) {
+    int ready = poll(&wanted, 1, kStepMillis);
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+  return false;
 }
 
 // Sends chunks of the session's stream until the source ends, a send fails
-// or a stop has been requested (checked after each chunk).
+// or a stop has been requested (checked after each chunk). A player that
+// takes nothing is waited for until it vanishes or a stop comes.
 void pumpChunks(ServerControl* server, int socket, StreamSession** session, ByteBuffer* buffer, bool channel) {
   for (;;) {
     int32_t size = channel ? getFLVPacket(session, buffer, kChannelCapacity)
                            : getTransparentPacket(session, buffer, kRelayCapacity);
     if (size <= 0 || *buffer == nullptr) return;
-    ssize_t sent = sendAll(socket, buffer->get(), static_cast<size_t>(size));
-    if (sent < 0) {
-      Log(ERROR, "%s, sending failed, error: %d", "receiveHttpData", errno);
+    if (socket_sendAll(socket, buffer->get(), static_cast<size_t>(size), kNoLimit) < 0) {
+      if (errno == ECANCELED) {
+        Log(DEBUG, "%s, stopped while the player took no data", "receiveHttpData");
+      } else {
+        Log(ERROR, "%s, sending failed, error: %d", "receiveHttpData", errno);
+      }
       return;
     }
-    if (sent == 0 || server->state.load() != Streaming) return;
+    if (server->state.load() != Streaming) return;
   }
 }
 
@@ -105,7 +118,8 @@ void streamRequest(ServerControl* server, int socket, const HttpRequest& request
 }
 
 void serveRequest(ServerControl* server, int socket) {
-  if (!waitForRequest(socket)) return;
+  letVanishedPlayerGo(socket);
+  if (!waitForRequest(server, socket)) return;
   char text[kRequestSize] = {};
   ssize_t received = recv(socket, text, kRequestSize - 1, 0);
   Log(DEBUG, "%s: Receive HTTP header:\n%s", "receiveHttpData", text);
@@ -131,8 +145,9 @@ void serveRequest(ServerControl* server, int socket) {
 }  // namespace
 
 void receiveHttpData(ServerControl* server, int socket) {
-  // Only from Accepting: a stop that came since the accept has left Stopped,
-  // which must stay so for the connection thread and the main thread to see.
+  // Only from Accepting: a stop that came since the accept has left
+  // StopRequested (or Stopped), which must stay so for the connection thread
+  // to end on.
   int32_t expected = Accepting;
   if (!server->state.compare_exchange_strong(expected, Streaming)) {
     close(socket);

@@ -12,9 +12,10 @@
 #include "base/heap.h"
 #include "stream/session.h"
 
-// Places the next unit at the start of `*buffer` (growing it to the unit's
-// size when the unit exceeds `capacity`) and returns its length; 0 when the
-// stream is over or failed (the source is then closed).
+// Places the next unit at the start of `*buffer` and returns its length; 0
+// when the stream is over or failed (the source is then closed). A tag body
+// is read in place, with one byte of room behind it: when the unit and that
+// byte exceed `capacity`, the buffer grows to exactly that size.
 int32_t getFLVPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity);
 
 #endif  // ZTV_STREAM_FLV_REMUX_H

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/bytes.h"
 #include "base/heap.h"
 #include "log/log.h"
 
@@ -30,18 +31,6 @@ uint32_t findCountOffset(const uint8_t* body, uint32_t length, std::string_view 
     if (std::memcmp(body + p, pattern.data(), size) == 0) return p + size;
   }
   return 0;
-}
-
-uint32_t readBigEndian32(const uint8_t* at) {
-  return (uint32_t{at[0]} << 24) | (uint32_t{at[1]} << 16) | (uint32_t{at[2]} << 8) | uint32_t{at[3]};
-}
-
-double readBigEndianDouble(const uint8_t* at) {
-  uint64_t bits = 0;
-  for (int i = 0; i < 8; ++i) bits = (bits << 8) | at[i];
-  double value = 0;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
 }
 
 // Drops the fraction. A plain cast is undefined for values outside the

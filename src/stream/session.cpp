@@ -1,8 +1,7 @@
 #include "stream/session.h"
 
-#include <new>
 
-StreamSession* openFLVStream() { return new (std::nothrow) StreamSession{}; }
+StreamSession* openFLVStream() { return newRecord<StreamSession>(); }
 
 void closeFLVStream(StreamSession* session) {
   if (session == nullptr) return;

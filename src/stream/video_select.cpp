@@ -1,7 +1,6 @@
 #include "stream/video_select.h"
 
 #include <cstdio>
-#include <new>
 #include <optional>
 #include <string>
 
@@ -22,11 +21,7 @@ constexpr uint32_t kMaxLoadsWithoutTag = 2;
 std::optional<std::string> timelineUrl(int32_t channelId) {
   char number[16];
   std::snprintf(number, sizeof number, "%d", channelId);
-  try {
-    return std::string("http://") + timelineHost + "/live/semichannel/timeline/?id=" + number;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  return joinText({"http://", timelineHost, "/live/semichannel/timeline/?id=", number});
 }
 
 // Downloads the timeline into the session; false when it cannot be had or

@@ -1,6 +1,5 @@
 #include "timeline/playlist.h"
 
-#include <new>
 #include <optional>
 
 #include "log/log.h"
@@ -22,14 +21,12 @@ struct ParseState {
 
 // Moves the chosen URL into a new entry; false when memory is short.
 bool addEntry(Timeline* timeline, ParseState* state) {
-  try {
-    Log(DEBUG, "%s: Add url: %s, pliid: %d", kParseOp, state->chosenUrl.c_str(), state->pendingPliid);
-    timeline->entries.push_back(TimelineEntry{std::move(state->chosenUrl), state->pendingPliid});
-    state->chosenUrl.clear();
-    return true;
-  } catch (const std::bad_alloc&) {
+  Log(DEBUG, "%s: Add url: %s, pliid: %d", kParseOp, state->chosenUrl.c_str(), state->pendingPliid);
+  if (!tryAllocate([&] { timeline->entries.push_back(TimelineEntry{std::move(state->chosenUrl), state->pendingPliid}); })) {
     return false;
   }
+  state->chosenUrl.clear();
+  return true;
 }
 
 void chooseSource(std::string_view tag, ParseState* state) {
@@ -101,7 +98,7 @@ bool walkDocument(TimelineXml* xml, Timeline* timeline) {
 }
 
 Timeline* newTimeline() {
-  Timeline* timeline = new (std::nothrow) Timeline{};
+  Timeline* timeline = newRecord<Timeline>();
   if (timeline == nullptr) Log(ERROR, "%s, Couldn't allocate memory!", kParseOp);
   return timeline;
 }
@@ -118,7 +115,7 @@ Timeline* finishParse(TimelinePtr timeline, TimelineXml* xml) {
 Timeline* openEPGData(const char* url) {
   TimelinePtr timeline(newTimeline());
   if (!timeline) return nullptr;
-  std::unique_ptr<TimelineXml, void (*)(TimelineXml*)> xml(openChannelXML(url), closeXML);
+  XmlPtr xml(openChannelXML(url));
   if (!xml) {
     Log(ERROR, "%s, open Channel XML.", kParseOp);
     return nullptr;

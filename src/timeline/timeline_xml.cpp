@@ -1,9 +1,11 @@
 #include "timeline/timeline_xml.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
 
+#include "base/text.h"
 #include "log/log.h"
 #include "net/web_file.h"
 
@@ -11,14 +13,9 @@ namespace {
 
 constexpr const char* kDownloadOp = "openChannelXML";
 
-struct XmlCloser {
-  void operator()(TimelineXml* xml) const noexcept { closeXML(xml); }
-};
-using XmlPtr = std::unique_ptr<TimelineXml, XmlCloser>;
-
 // A zero-filled record whose text holds `capacity` zero bytes, or null.
 XmlPtr newDocument(uint32_t capacity) {
-  XmlPtr xml(new (std::nothrow) TimelineXml{});
+  XmlPtr xml(newRecord<TimelineXml>());
   if (!xml) return nullptr;
   xml->text = allocZeroed<char>(capacity);
   if (!xml->text) return nullptr;
@@ -26,33 +23,40 @@ XmlPtr newDocument(uint32_t capacity) {
   return xml;
 }
 
-// Reads the whole body into xml->text; false when the buffer cannot grow.
-// The body ends at the first read that comes back short.
-bool readBody(WebFileHandle* file, TimelineXml* xml, uint32_t* total) {
-  int got = 0;
-  do {
-    uint32_t needed = timelineCapacityFor(*total, xml->capacity);
-    if (needed == 0) return false;
-    if (needed != xml->capacity) {
-      if (!resizeArray(xml->text, needed)) return false;
-      xml->capacity = needed;
-    }
-    got = webFileRead(file, xml->text.get() + *total, static_cast<int>(kTimelineReadSize));
-    if (got > 0) *total += static_cast<uint32_t>(got);
-  } while (got == static_cast<int>(kTimelineReadSize));
+// Grows xml->text to hold at least `needed` bytes (never more than the
+// largest document, one byte past it and the NUL) by one read at a time;
+// false when memory is short.
+bool makeRoom(TimelineXml* xml, uint32_t needed) {
+  if (xml->capacity >= needed) return true;
+  const uint32_t grown = std::min(xml->capacity + kTimelineReadSize, kTimelineMaxSize + 2);
+  if (!resizeArray(xml->text, grown)) {
+    Log(ERROR, "%s, Couldn't reallocate memory!", kDownloadOp);
+    return false;
+  }
+  xml->capacity = grown;
   return true;
 }
 
-}  // namespace
-
-uint32_t timelineCapacityFor(uint32_t bytesRead, uint32_t capacity) {
-  // 64-bit sums: on a 32-bit size_t the unsigned additions must not wrap.
-  uint64_t wanted = uint64_t{bytesRead} + kTimelineReadSize;
-  if (uint64_t{capacity} > wanted) return capacity;
-  uint64_t grown = uint64_t{capacity} + kTimelineReadSize;
-  if (grown <= wanted || grown > kTimelineMaxCapacity) return 0;
-  return static_cast<uint32_t>(grown);
+// Reads the whole body into xml->text, keeping one byte behind it for the
+// NUL; false (logged) when it is larger than kTimelineMaxSize or memory is
+// short. The body ends at the first read that comes back short.
+bool readBody(WebFileHandle* file, TimelineXml* xml, uint32_t* total) {
+  for (;;) {
+    // One byte past the limit is asked for, to tell a document of exactly
+    // the limit from a larger one.
+    const uint32_t wanted = std::min(kTimelineReadSize, kTimelineMaxSize + 1 - *total);
+    if (!makeRoom(xml, *total + wanted + 1)) return false;
+    const int got = webFileRead(file, xml->text.get() + *total, static_cast<int>(wanted));
+    *total += static_cast<uint32_t>(got);
+    if (*total > kTimelineMaxSize) {
+      Log(ERROR, "%s, document larger than %u bytes.", kDownloadOp, kTimelineMaxSize);
+      return false;
+    }
+    if (got < static_cast<int>(wanted)) return true;
+  }
 }
+
+}  // namespace
 
 TimelineXml* openChannelXML(const char* url) {
   Log(DEBUG, "%s: Download EPG data.", kDownloadOp);
@@ -66,10 +70,7 @@ TimelineXml* openChannelXML(const char* url) {
   if (!file) return nullptr;
 
   uint32_t total = 0;
-  if (!readBody(file.get(), xml.get(), &total)) {
-    Log(ERROR, "%s, Couldn't reallocate memory!", kDownloadOp);
-    return nullptr;
-  }
+  if (!readBody(file.get(), xml.get(), &total)) return nullptr;
   file.reset();
   // The buffer always keeps one byte behind the last read for this NUL.
   xml->text[total] = '\0';
@@ -139,23 +140,6 @@ std::string_view paramValue(std::string_view tag, std::string_view key) {
   return tag.substr(start, end - start);
 }
 
-bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// atoi's reading, with the result held to the 32-bit range instead of overflowing.
-int32_t readDecimal(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && isBlank(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;
-  }
-  if (negative) return static_cast<int32_t>(-value);
-  return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
-}
-
 }  // namespace
 
 std::optional<std::string> getXMLParam_c(std::string_view tag, std::string_view key) {
@@ -169,5 +153,5 @@ std::optional<std::string> getXMLParam_c(std::string_view tag, std::string_view 
 int32_t getXMLParam_i(std::string_view tag, std::string_view key) {
   std::string_view value = paramValue(tag, key);
   if (value.empty()) return -1;
-  return readDecimal(value);
+  return readClampedDecimal(value);
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,15 +25,10 @@ struct TimelineXml {
 };
 
 // The download buffer starts at one read plus its NUL and grows by one read
-// at a time; it never grows beyond kTimelineMaxCapacity bytes, so a document
-// that needs more fails the download.
+// at a time. A document larger than kTimelineMaxSize fails the download: on
+// a player with little memory the buffer stays within a few MiB.
 inline constexpr uint32_t kTimelineReadSize = 1048576;
-inline constexpr uint32_t kTimelineMaxCapacity = 64u * kTimelineReadSize + 1;
-
-// The capacity needed before a read at `bytesRead` into a buffer of
-// `capacity` bytes: `capacity` itself when a full read and a NUL still fit,
-// one read more otherwise, 0 when that would pass kTimelineMaxCapacity.
-uint32_t timelineCapacityFor(uint32_t bytesRead, uint32_t capacity);
+inline constexpr uint32_t kTimelineMaxSize = 4 * kTimelineReadSize;
 
 enum TagType : int {
   Other = 0,
@@ -53,6 +49,11 @@ enum TagType : int {
 [[nodiscard]] TimelineXml* openXMLText(const char* data, size_t length, time_t fetchTime);
 
 void closeXML(TimelineXml* xml);  // accepts null
+
+struct XmlCloser {
+  void operator()(TimelineXml* xml) const noexcept { closeXML(xml); }
+};
+using XmlPtr = std::unique_ptr<TimelineXml, XmlCloser>;
 
 // The next tag, '<' and '>' included, or nothing at the end (or when memory is short).
 std::optional<std::string> getXMLTag(TimelineXml* xml);

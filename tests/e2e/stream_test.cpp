@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "support/flv_reader.h"
 #include "support/media.h"
@@ -123,8 +124,9 @@ TEST_F(ProxyStreamTest, ChannelIsEveryVideoInTimelineOrderJoinedSeamlessly) {
     std::string stream = readStream(proxy_->port(), target, streamBytes(expected), 60s, &answer);
     EXPECT_EQ(answer, kAnswer200);
     EXPECT_EQ(streamMismatch(stream, expected), "");
-    // The last play lies in the second copy of the list.
-    EXPECT_EQ(nginx_->countRequests("/live/semichannel/timeline/?id=" + std::to_string(channel) +
+    // The last play lies in the second copy of the list; the proxy may have
+    // run ahead of the reader into a third one.
+    EXPECT_GE(nginx_->countRequests("/live/semichannel/timeline/?id=" + std::to_string(channel) +
                                     " HTTP"),
               2);
   }
@@ -240,6 +242,33 @@ TEST_F(ProxyStreamTest, SigtermEndsAStreamAfterTheCurrentChunk) {
   EXPECT_FALSE(flv.tags.empty());
   EXPECT_TRUE(flv.trailing.empty()) << "the stream ends inside a tag";
   EXPECT_NE(proxy_->log().find("Caught signal: 15, cleaning up"), std::string::npos);
+}
+
+// A paused player keeps its stream; a stop while it takes nothing still ends
+// the program at once, instead of when the player reads again.
+TEST_F(ProxyStreamTest, PlayerThatStopsReadingKeepsItsStreamAndCannotHoldAStop) {
+  ASSERT_TRUE(nginx_->putTimeline(5, timelineDocument({{videoUrl("a"), 1}, {videoUrl("b"), 2}}, 0)));
+  ASSERT_NO_FATAL_FAILURE(startService());
+  TcpClient player;
+  ASSERT_TRUE(player.connect(proxy_->port()));
+  ASSERT_TRUE(player.send("GET /tv?id=5 HTTP/1.0\r\n\r\n"));
+  std::vector<Played> expected = plays({"a", "b", "a"});
+  const size_t wanted = kAnswer200.size() + streamBytes(expected);
+  std::string received;
+  ASSERT_EQ(player.read(received, 100000, 30s), 100000u);
+  std::this_thread::sleep_for(2s);  // paused: the socket buffers fill, the proxy waits
+  ASSERT_EQ(player.read(received, wanted - received.size(), 60s), wanted - 100000);
+  EXPECT_EQ(streamMismatch(received.substr(kAnswer200.size()), expected), "");
+  std::this_thread::sleep_for(1s);  // paused again
+
+  const auto before = std::chrono::steady_clock::now();
+  ASSERT_TRUE(proxy_->process().signal(SIGTERM));
+  auto status = proxy_->process().wait(30s);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+  ASSERT_TRUE(status.has_value()) << "the stop waits for the player";
+  EXPECT_TRUE(status->exited && status->code == 0) << describe(status);
+  const std::string log = proxy_->log();
+  EXPECT_EQ(log.substr(log.size() - 24), "DEBUG: Done, exiting...\n");
 }
 
 // The presentation times, in seconds, of the buffers that the fakesink

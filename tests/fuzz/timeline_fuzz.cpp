@@ -13,10 +13,9 @@
 
 namespace {
 
-using XmlPtr = std::unique_ptr<TimelineXml, void (*)(TimelineXml*)>;
 
 void scanTags(const uint8_t* data, size_t size) {
-  XmlPtr xml(openXMLText(reinterpret_cast<const char*>(data), size, 0), closeXML);
+  XmlPtr xml(openXMLText(reinterpret_cast<const char*>(data), size, 0));
   if (!xml) return;
   uint32_t lastCursor = 0;
   while (std::optional<std::string> tag = getXMLTag(xml.get())) {
@@ -33,7 +32,7 @@ void scanTags(const uint8_t* data, size_t size) {
 }
 
 void reduce(const uint8_t* data, size_t size) {
-  XmlPtr xml(openXMLText(reinterpret_cast<const char*>(data), size, 0), closeXML);
+  XmlPtr xml(openXMLText(reinterpret_cast<const char*>(data), size, 0));
   if (!xml) return;
   TimelinePtr timeline(parseEPGData(xml.get()));
   if (timeline && timeline->entries.empty()) __builtin_trap();  // a timeline always has an entry

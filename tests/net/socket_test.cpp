@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "support/fake_http.h"
+#include "support/tcp_client.h"
 
 namespace {
 
@@ -132,7 +133,29 @@ TEST(SocketConnect, FailuresPrintTheStepAndReturnMinusOne) {
   EXPECT_EQ(socket_connect("127.0.0.1", "no-such-service"), -1);
   std::string unresolved = testing::internal::GetCapturedStderr();
   EXPECT_EQ(unresolved.rfind("getaddrinfo: ", 0), 0u) << unresolved;
+
+  // The resolver would take 84596 as port 19060.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(socket_connect("127.0.0.1", "84596"), -1);
+  EXPECT_EQ(socket_connect("127.0.0.1", "0"), -1);
+  std::string outOfRange = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(outOfRange, "connect: port 84596 out of range\nconnect: port 0 out of range\n");
   close(bound);
+}
+
+// A host that never answers the handshake fails the connect after the five
+// seconds of every wait, not after the kernel's two minutes of retries.
+TEST(SocketConnect, UnansweredHandshakeFailsAfterFiveSeconds) {
+  testsupport::SilentHost silent;
+  ASSERT_NE(silent.port(), 0);
+  testing::internal::CaptureStderr();
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(socket_connect("127.0.0.1", std::to_string(silent.port()).c_str()), -1);
+  const auto waited = std::chrono::steady_clock::now() - before;
+  std::string report = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(report, "connect: Connection timed out\n");
+  EXPECT_GE(waited, std::chrono::milliseconds(4900));
+  EXPECT_LT(waited, std::chrono::seconds(60));
 }
 
 }  // namespace

@@ -160,6 +160,7 @@ TEST_F(RemuxTest, TagBeyondCapacityGrowsTheBuffer) {
   ASSERT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 9);
   ASSERT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 2000015);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer_.get()), 2000015), flvtest::tagBytes(big, 0));
+  EXPECT_EQ(buffer_[2000015], 0);  // the body was read in place, with the decoder's end byte behind it
   EXPECT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 18);
 }
 

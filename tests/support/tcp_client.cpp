@@ -6,9 +6,58 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 namespace testsupport {
+
+namespace {
+
+sockaddr_in loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+// A non-blocking connect to `port`; true when it completed within 200 ms.
+bool connectsAtOnce(int fd, uint16_t port) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  sockaddr_in address = loopback(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+  pollfd p{fd, POLLOUT, 0};
+  return errno == EINPROGRESS && poll(&p, 1, 200) > 0;
+}
+
+}  // namespace
+
+SilentHost::SilentHost() {
+  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = loopback(0);
+  socklen_t length = sizeof address;
+  if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener_, 0) != 0 ||
+      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return;
+  }
+  // Connects until one stays pending: the queue is full from then on.
+  for (int& filler : fillers_) {
+    filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (filler >= 0 && !connectsAtOnce(filler, ntohs(address.sin_port))) {
+      port_ = ntohs(address.sin_port);
+      return;
+    }
+  }
+}
+
+SilentHost::~SilentHost() {
+  for (int filler : fillers_) {
+    if (filler >= 0) ::close(filler);
+  }
+  if (listener_ >= 0) ::close(listener_);
+}
 
 TcpClient::~TcpClient() { close(); }
 

@@ -35,6 +35,23 @@ class TcpClient {
   bool peerClosed_ = false;
 };
 
+// A loopback host that never completes a handshake: a listener that never
+// accepts, its accept queue filled first, so that the kernel drops further
+// SYNs and a connect to port() stays pending.
+class SilentHost {
+ public:
+  SilentHost();  // port() is 0 when it could not be set up
+  ~SilentHost();
+  SilentHost(const SilentHost&) = delete;
+  SilentHost& operator=(const SilentHost&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  int fillers_[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+  uint16_t port_ = 0;
+};
+
 // One exchange: connect, send `request`, read to the end (at most `timeout`).
 struct HttpReply {
   bool connected = false;  // the connect succeeded

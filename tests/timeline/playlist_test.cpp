@@ -13,8 +13,7 @@ namespace {
 using Entries = std::vector<std::pair<std::string, int32_t>>;
 
 TimelinePtr parse(const std::string& doc, time_t fetchTime = 0) {
-  std::unique_ptr<TimelineXml, void (*)(TimelineXml*)> xml(openXMLText(doc.data(), doc.size(), fetchTime),
-                                                           closeXML);
+  XmlPtr xml(openXMLText(doc.data(), doc.size(), fetchTime));
   if (!xml) return nullptr;
   return TimelinePtr(parseEPGData(xml.get()));
 }
