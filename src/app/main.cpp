@@ -11,7 +11,8 @@
 
 namespace {
 
-constexpr char kVersion[] = "1.0.1";
+// From project(VERSION) in CMakeLists.txt.
+constexpr char kVersion[] = ZTV_VERSION;
 
 // On failure the log simply stays on stderr. Returns the stream to close at the end.
 FILE* openLogFile(const StartupSettings& settings) {

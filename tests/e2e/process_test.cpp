@@ -17,6 +17,7 @@
 
 #include "support/help_text.h"
 #include "support/process.h"
+#include "support/proxy.h"
 
 namespace {
 
@@ -40,8 +41,8 @@ struct Proxy {
   ChildProcess process;
 
   std::vector<std::string> argv(const std::vector<std::string>& extra) const {
-    std::vector<std::string> args = {PROXY_BINARY, "-b", "127.0.0.1", "-p", std::to_string(port),
-                                     "-L", lockPath};
+    std::vector<std::string> args = testsupport::programCommand(PROXY_BINARY);
+    args.insert(args.end(), {"-b", "127.0.0.1", "-p", std::to_string(port), "-L", lockPath});
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
   }
@@ -62,7 +63,7 @@ struct Outcome {
 };
 Outcome runAlone(const std::vector<std::string>& args) {
   ChildProcess child;
-  std::vector<std::string> argv = {PROXY_BINARY};
+  std::vector<std::string> argv = testsupport::programCommand(PROXY_BINARY);
   argv.insert(argv.end(), args.begin(), args.end());
   Outcome run;
   if (!child.start(argv)) return run;
@@ -98,7 +99,7 @@ TEST(ProcessTest, BadBindAndPortAreReportedAndReplacedByDefaults) {
   Outcome run = runAlone({"-b", "localhost", "-p", "70000", "-L", lock});
   EXPECT_TRUE(exitedWith(run.status, 1)) << testsupport::describe(run.status);
   EXPECT_EQ(run.err,
-            "Zomak TV Proxy Server for Pendrake v1.0.1 (independent build, no warranty)\n\n"
+            "Zomak TV Proxy Server for Pendrake v" ZTV_VERSION " (independent build, no warranty)\n\n"
             "ERROR: Invalid binding address (requested address localhost), ignoring\n"
             "ERROR: Port out of range (requested port 70000), ignoring\n"
             "ERROR: can not open file " + lock + ", exiting!\n");
@@ -106,7 +107,9 @@ TEST(ProcessTest, BadBindAndPortAreReportedAndReplacedByDefaults) {
 
 TEST(ProcessTest, PortTextWithoutDigitsLetsTheSystemPick) {
   Proxy proxy;
-  ASSERT_TRUE(proxy.process.start({PROXY_BINARY, "-b", "127.0.0.1", "-p", "abc", "-L", proxy.lockPath}));
+  std::vector<std::string> argv = testsupport::programCommand(PROXY_BINARY);
+  argv.insert(argv.end(), {"-b", "127.0.0.1", "-p", "abc", "-L", proxy.lockPath});
+  ASSERT_TRUE(proxy.process.start(argv));
   EXPECT_TRUE(testsupport::waitForFileText(proxy.process.stderrPath(),
                                            "Startin Server (address: 127.0.0.1, port: 0)...\n", 10s));
   EXPECT_TRUE(exitedWith(proxy.stop(), 0));
@@ -192,7 +195,7 @@ TEST(ProcessTest, LogFileIsAppendedToAndReceivesEverything) {
   ASSERT_TRUE(proxy.start({"-z", "--log", logPath}));
   EXPECT_TRUE(exitedWith(proxy.stop(SIGINT), 0));
   std::string log = readFile(logPath);
-  EXPECT_EQ(log.rfind("earlier run\nZomak TV Proxy Server for Pendrake v1.0.1", 0), 0u) << log;
+  EXPECT_EQ(log.rfind("earlier run\nZomak TV Proxy Server for Pendrake v" ZTV_VERSION, 0), 0u) << log;
   EXPECT_NE(log.find("Caught signal: 2, cleaning up"), std::string::npos);
   EXPECT_EQ(log.substr(log.size() - 24), "DEBUG: Done, exiting...\n");
   EXPECT_EQ(proxy.process.stderrText(), "");
@@ -257,7 +260,7 @@ TEST(ProcessTest, DaemonDetachesIntoTmpAndStopsOnSigterm) {
   EXPECT_TRUE(waitGone(pid, 10s));
   std::string log = readFile(logPath);
   std::remove(logPath.c_str());
-  EXPECT_EQ(log.rfind("Zomak TV Proxy Server for Pendrake v1.0.1", 0), 0u) << log;
+  EXPECT_EQ(log.rfind("Zomak TV Proxy Server for Pendrake v" ZTV_VERSION, 0), 0u) << log;
   EXPECT_NE(log.find("Caught signal: 15, cleaning up"), std::string::npos) << log;
   EXPECT_NE(log.find("DEBUG: Done, exiting...\n"), std::string::npos) << log;
 }

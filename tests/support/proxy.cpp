@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <sstream>
 
 namespace testsupport {
 
@@ -11,13 +12,14 @@ Proxy::~Proxy() { process_.kill(); }
 
 bool Proxy::start(const std::vector<std::string>& options) {
   port_ = freeLoopbackPort();
-  std::vector<std::string> argv = {binary_,   "--bind", "127.0.0.1", "--port", std::to_string(port_),
-                                   "--lock", dir_.file("proxy.pid"), "--log", logPath_};
+  std::vector<std::string> argv = programCommand(binary_);
+  argv.insert(argv.end(), {"--bind", "127.0.0.1", "--port", std::to_string(port_), "--lock",
+                           dir_.file("proxy.pid"), "--log", logPath_});
   argv.insert(argv.end(), options.begin(), options.end());
   if (port_ == 0 || !process_.start(argv)) return false;
   // Watched without connecting: the proxy serves one connection at a time
   // and would hold a probe connection for its whole request wait.
-  auto deadline = std::chrono::steady_clock::now() + 10s;
+  auto deadline = std::chrono::steady_clock::now() + 30s;
   while (std::chrono::steady_clock::now() < deadline) {
     if (waitForListener(port_, 100ms)) return true;
     if (!process_.running()) return false;
@@ -27,7 +29,7 @@ bool Proxy::start(const std::vector<std::string>& options) {
 
 std::optional<ExitStatus> Proxy::stop() {
   if (process_.running()) process_.signal(SIGTERM);
-  auto status = process_.wait(10s);
+  auto status = process_.wait(30s);
   process_.kill();
   return status;
 }
@@ -40,6 +42,17 @@ std::string Proxy::diagnostics() {
   if (text.size() > kTail) text = "[...]\n" + text.substr(text.size() - kTail);
   return "proxy " + process_.commandLine() + " (" + describe(process_.wait(0ms)) +
          ")\n--- log ---\n" + text + "\n--- stderr ---\n" + process_.stderrText();
+}
+
+std::vector<std::string> programCommand(const std::string& built) {
+  std::vector<std::string> command;
+  if (const char* emulator = std::getenv("ZTV_PROXY_EMULATOR")) {
+    std::istringstream words(emulator);
+    for (std::string word; words >> word;) command.push_back(word);
+  }
+  const char* binary = std::getenv("ZTV_PROXY_BINARY");
+  command.push_back(binary != nullptr && *binary != '\0' ? binary : built);
+  return command;
 }
 
 uint16_t portOf(const std::string& hostAndPort) {

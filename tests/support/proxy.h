@@ -19,11 +19,12 @@ class Proxy {
   explicit Proxy(std::string binary);
   ~Proxy();  // the child is killed and reaped when still running
 
-  // Starts the program with `options` added after --bind/--port/--lock/--log
-  // and waits until it listens. False when it does not (see diagnostics()).
+  // Starts the program (through programCommand()) with `options` added after
+  // --bind/--port/--lock/--log and waits until it listens. False when it
+  // does not (see diagnostics()).
   bool start(const std::vector<std::string>& options = {"--debug"});
 
-  // SIGTERM and wait (10 s at most): the exit, or nothing when it hangs
+  // SIGTERM and wait (30 s at most, for an emulated program): the exit, or nothing when it hangs
   // (it is killed then). Also what a sanitizer build needs to report leaks.
   std::optional<ExitStatus> stop();
 
@@ -41,6 +42,13 @@ class Proxy {
   uint16_t port_ = 0;
   ChildProcess process_;
 };
+
+// The command line that starts the program under test: `built` (the program
+// of this build), or the binary that ZTV_PROXY_BINARY names, behind the
+// emulator command in ZTV_PROXY_EMULATOR (split at blanks, for example
+// "qemu-arm -L /usr/arm-linux-gnueabihf") when that is set. This is how the
+// suites run a release binary for another CPU.
+std::vector<std::string> programCommand(const std::string& built);
 
 // The port of a "host:port" text; 80 when it names none.
 uint16_t portOf(const std::string& hostAndPort);

@@ -1,0 +1,5 @@
+# Prints the emulator command of a toolchain file, for the scripts:
+#   cmake -DTOOLCHAIN=cmake/toolchains/armhf.cmake -P cmake/emulator.cmake
+include(${TOOLCHAIN})
+list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " command)
+execute_process(COMMAND ${CMAKE_COMMAND} -E echo "${command}")
