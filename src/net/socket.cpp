@@ -75,6 +75,20 @@ int pollUntil(int fd, short events, Clock::time_point deadline) {
   }
 }
 
+// Whether a connect that the wait reported done did connect; if not, errno
+// tells why. The error is taken from a read, not from SO_ERROR: a read's
+// error number is the system's own everywhere, while SO_ERROR hands over a
+// raw number that an emulator of another CPU (whose numbers differ, as on
+// MIPS) passes on untranslated.
+bool connectedAfterWait(int fd) {
+  sockaddr_storage peer{};
+  socklen_t size = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0) return true;
+  char byte;
+  if (read(fd, &byte, 1) >= 0) errno = ENOTCONN;  // no error left to read: not connected all the same
+  return false;
+}
+
 // A non-blocking connect waited for within kWait; the socket is blocking
 // again afterwards. 0, or -1 with errno set (ETIMEDOUT, ECANCELED when interrupted).
 int connectWithin(int fd, const sockaddr* address, socklen_t length) {
@@ -87,13 +101,7 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length) {
       if (ready == 0) errno = interrupted.load() != 0 ? ECANCELED : ETIMEDOUT;
       return -1;
     }
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return -1;
-    if (error != 0) {
-      errno = error;
-      return -1;
-    }
+    if (!connectedAfterWait(fd)) return -1;
   }
   return fcntl(fd, F_SETFL, flags) < 0 ? -1 : 0;
 }
