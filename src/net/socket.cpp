@@ -89,6 +89,21 @@ bool connectedAfterWait(int fd) {
   return false;
 }
 
+// What `fd` has for reading now, without waiting: > 0 bytes, 0 at the end,
+// -1 with errno (EAGAIN: nothing yet). A socket is asked with one recv; any
+// other descriptor (a file, a pipe) is read when poll says it would not block.
+ssize_t readReady(int fd, char* into, size_t size) {
+  const ssize_t got = recv(fd, into, size, MSG_DONTWAIT);
+  if (got >= 0 || errno != ENOTSOCK) return got;
+  pollfd watched{fd, POLLIN, 0};
+  const int ready = poll(&watched, 1, 0);
+  if (ready <= 0) {
+    if (ready == 0) errno = EAGAIN;
+    return -1;
+  }
+  return read(fd, into, size);
+}
+
 // A non-blocking connect waited for within kWait; the socket is blocking
 // again afterwards. 0, or -1 with errno set (ETIMEDOUT, ECANCELED when interrupted).
 int connectWithin(int fd, const sockaddr* address, socklen_t length) {
@@ -157,7 +172,7 @@ int my_read(int fd, void* buffer, int size) {
   int done = 0;
   while (done < size) {
     // While data flows it is there already: read first, wait only when it is not.
-    ssize_t got = recv(fd, bytes + done, static_cast<size_t>(size - done), MSG_DONTWAIT);
+    ssize_t got = readReady(fd, bytes + done, static_cast<size_t>(size - done));
     if (got > 0) {
       done += static_cast<int>(got);
       continue;

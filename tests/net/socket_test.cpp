@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -44,18 +45,25 @@ TEST(MyRead, SizeZeroReadsNothing) {
   EXPECT_EQ(read(pair.near, buffer, sizeof buffer), 3);  // still on the socket
 }
 
+// Over a socket, and over a pipe, which is not one: read as soon as readable.
 TEST(MyRead, GathersPiecesUntilFull) {
   SocketPair pair;
-  std::thread writer([fd = pair.far] {
-    for (const char* piece : {"ab", "cde", "f"}) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      EXPECT_GT(write(fd, piece, std::char_traits<char>::length(piece)), 0);
-    }
-  });
-  char buffer[7] = {};
-  EXPECT_EQ(my_read(pair.near, buffer, 6), 6);
-  EXPECT_STREQ(buffer, "abcdef");
-  writer.join();
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  for (auto [near, far] : {std::pair{pair.near, pair.far}, std::pair{pipeEnds[0], pipeEnds[1]}}) {
+    std::thread writer([fd = far] {
+      for (const char* piece : {"ab", "cde", "f"}) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_GT(write(fd, piece, std::char_traits<char>::length(piece)), 0);
+      }
+    });
+    char buffer[7] = {};
+    EXPECT_EQ(my_read(near, buffer, 6), 6);
+    EXPECT_STREQ(buffer, "abcdef");
+    writer.join();
+  }
+  close(pipeEnds[0]);
+  close(pipeEnds[1]);
 }
 
 TEST(MyRead, ReturnsWhatArrivedBeforeThePeerClosed) {
