@@ -1,14 +1,11 @@
-// The FLV re-muxer over a source file given by the fuzzer, served through a
-// socket pair. When the source ends, video selection asks a loopback port
-// that refuses, so the stream ends there. Checks the shape of every unit.
-
-#include <sys/socket.h>
-#include <unistd.h>
+// The FLV re-muxer over a source file given by the fuzzer, read from an
+// in-memory file (always readable, ending at its size: no thread feeds it).
+// When the source ends, video selection asks a loopback port that refuses,
+// so the stream ends there. Checks the shape of every unit.
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "base/heap.h"
 #include "log/log.h"
@@ -18,8 +15,8 @@
 #include "stream/video_select.h"
 #include "support/fuzz_support.h"
 
-using testsupport::feedAndShutdown;
 using testsupport::fuzzCheck;
+using testsupport::memoryFile;
 
 namespace {
 
@@ -41,17 +38,16 @@ void checkUnit(const uint8_t* unit, int32_t length, bool first) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   debuglevel = 0;
   timelineHost = "127.0.0.1:1";
-  int pair[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return 0;
+  const int fd = memoryFile(data, size);
+  if (fd < 0) return 0;
 
   StreamSession* session = openFLVStream();
   fuzzCheck(session != nullptr);
   session->videoUrl = "http://127.0.0.1:1/fuzz.flv";
   session->source.reset(webFileParseUrl(session->videoUrl.c_str()));
   fuzzCheck(session->source != nullptr);
-  session->source->fd = pair[0];
+  session->source->fd = fd;
   session->source->contentLength = static_cast<int64_t>(size);
-  std::thread writer(feedAndShutdown, pair[1], data, size);
 
   ByteBuffer buffer = allocZeroed<uint8_t>(kCapacity);
   bool first = true;
@@ -61,8 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkUnit(buffer.get(), length, first);
     first = false;
   }
-  closeFLVStream(session);  // closes pair[0], which unblocks the writer if the re-muxer stopped early
-  writer.join();
-  close(pair[1]);
+  closeFLVStream(session);  // closes fd
   return 0;
 }

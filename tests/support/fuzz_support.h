@@ -2,9 +2,8 @@
 #define ZTV_TESTS_SUPPORT_FUZZ_SUPPORT_H
 
 // Small pieces the fuzz targets (and the allocation torture test) share: an
-// invariant check that stops the fuzzer, the far side of a socket pair that
-// serves the input, an in-memory descriptor, and the shape every channel
-// stream must keep.
+// invariant check that stops the fuzzer, an in-memory descriptor that serves
+// the input, and the shape every channel stream must keep.
 
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -20,18 +19,6 @@ namespace testsupport {
 // Aborts when an invariant does not hold, so libFuzzer reports the input.
 inline void fuzzCheck(bool condition) {
   if (!condition) std::abort();
-}
-
-// Writes the input to `fd` and shuts its write side, so the reader always
-// sees the end; gives up when the reader went away. The caller closes `fd`.
-inline void feedAndShutdown(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
-    if (sent <= 0) break;
-    data += sent;
-    size -= static_cast<size_t>(sent);
-  }
-  shutdown(fd, SHUT_WR);
 }
 
 // A descriptor that reads `data` and then ends: a memory file, always
