@@ -9,12 +9,14 @@
 // it); then each video but the last as a 16-bit big-endian length and its
 // bytes; the last video takes the rest.
 //
-// The service is faked at the socket layer: this target is linked with
-// --wrap for socket_connect (which hands out an empty memory file) and
-// httpExchange (which fills it with the body asked for and interprets a
-// made-up response header with the real interpretHttpHeader). CMake names
-// the wrapped symbols (WRAP_SOCKET_CONNECT, WRAP_HTTP_EXCHANGE), as the
-// linker sees them.
+// The service is faked beneath the client: this target is linked with --wrap
+// for socket_connect (which hands out an empty memory file), httpExchange
+// (which fills it with the video asked for and interprets a made-up response
+// header with the real interpretHttpHeader) and openChannelXML (which makes
+// the document from the timeline text, as openXMLText does, rather than
+// zeroing the 1 MiB download buffer on every run). CMake names the wrapped
+// symbols as the linker sees them (WRAP_SOCKET_CONNECT, WRAP_HTTP_EXCHANGE,
+// WRAP_OPEN_CHANNEL_XML).
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,7 @@
 #include "stream/flv_remux.h"
 #include "stream/session.h"
 #include "stream/video_select.h"
+#include "timeline/timeline_xml.h"
 #include "support/fuzz_support.h"
 
 using testsupport::fuzzCheck;
@@ -140,6 +144,14 @@ HttpAnswer fakeExchange(int fd, const std::string&, const std::string& path) {
     return HttpAnswer{};
   }
   return interpretHttpHeader("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r", path);
+}
+
+TimelineXml* fakeOpenChannelXML(const char* url) __asm__(WRAP_OPEN_CHANNEL_XML);
+TimelineXml* fakeOpenChannelXML(const char* url) {
+  const std::string path = std::strchr(url + std::strlen("http://"), '/');
+  std::string body;
+  if (!bodyFor(path, &body)) return nullptr;
+  return openXMLText(body.data(), body.size(), time(nullptr));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
