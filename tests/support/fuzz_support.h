@@ -62,10 +62,8 @@ class StreamShape {
     if (unit[4] == 9 && !rises(timestamp, videoSeen_, lastVideo_)) return false;
     if (unit[4] == 8 && !rises(timestamp, audioSeen_, lastAudio_)) return false;
     lastTagSize_ = 11 + dataSize;
-    ++tags_;
     return true;
   }
-  size_t tags() const { return tags_; }
 
  private:
   static uint32_t read24(const uint8_t* at) { return (uint32_t{at[0]} << 16) | (uint32_t{at[1]} << 8) | at[2]; }
@@ -81,7 +79,6 @@ class StreamShape {
   uint32_t lastTagSize_ = 0;
   bool videoSeen_ = false, audioSeen_ = false;
   uint32_t lastVideo_ = 0, lastAudio_ = 0;
-  size_t tags_ = 0;
 };
 
 }  // namespace testsupport

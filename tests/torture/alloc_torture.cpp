@@ -133,8 +133,15 @@ struct Channel {
 constexpr uint32_t kChannelCapacity = 64;  // small, so that tags grow the buffer
 constexpr size_t kChannelUnits = 1 + 4 + 3 + 5;  // header, before the jump, after it, the second video
 
-// The units, one per line as their lengths, then "bad shape" when the
-// stream broke its shape; the bytes themselves are held by the shape check.
+// FNV-1a over a unit, so that two runs can be compared byte for byte.
+uint32_t hashOf(const uint8_t* bytes, size_t length) {
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 16777619u;
+  return hash;
+}
+
+// One line per unit, its length and hash, with "bad shape" where the stream
+// broke its shape.
 std::string streamChannel(uint64_t failAt, uint64_t* counted) {
   Channel channel;
   ByteBuffer buffer = allocZeroed<uint8_t>(kChannelCapacity);
@@ -148,7 +155,7 @@ std::string streamChannel(uint64_t failAt, uint64_t* counted) {
     if (length <= 0) break;
     Paused paused;
     if (!shape.accept(buffer.get(), static_cast<size_t>(length))) text += "bad shape\n";
-    text += std::to_string(length) + "\n";
+    text += std::to_string(length) + " " + std::to_string(hashOf(buffer.get(), static_cast<size_t>(length))) + "\n";
   }
   closeFLVStream(session);
   *counted = allochook::disarm();
