@@ -123,8 +123,9 @@ TEST_F(ProxyStreamTest, ChannelIsEveryVideoInTimelineOrderJoinedSeamlessly) {
     std::string stream = readStream(proxy_->port(), target, streamBytes(expected), 60s, &answer);
     EXPECT_EQ(answer, kAnswer200);
     EXPECT_EQ(streamMismatch(stream, expected), "");
-    // The last play lies in the second copy of the list.
-    EXPECT_EQ(nginx_->countRequests("/live/semichannel/timeline/?id=" + std::to_string(channel) +
+    // The last play lies in the second copy of the list; the proxy may have
+    // run ahead of the reader into a third one before the player left.
+    EXPECT_GE(nginx_->countRequests("/live/semichannel/timeline/?id=" + std::to_string(channel) +
                                     " HTTP"),
               2);
   }
