@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -230,6 +231,14 @@ bool answeredThenCut(const std::string& got, const std::string& good) {
 
 // --- The driver.
 
+// The log's first ERROR line, up to a URL (whose port changes from run to run).
+std::string firstError(const std::string& log) {
+  const size_t at = log.find("ERROR: ");
+  if (at == std::string::npos) return "";
+  const std::string line = log.substr(at, log.find('\n', at) - at);
+  return line.substr(0, line.find("http://"));
+}
+
 class AllocTortureTest : public ::testing::TestWithParam<Scenario> {
  protected:
   void SetUp() override { savedHost_ = timelineHost; }
@@ -242,6 +251,7 @@ TEST_P(AllocTortureTest, EveryAllocationFailsOnceAndIsAnswered) {
   const Scenario& scenario = GetParam();
   testsupport::LogCapture log(ERROR);
   uint64_t total = 0;
+  std::set<std::string> causes;  // the first ERROR line of each failed run, for the record
   const std::string good = scenario.run(0, &total);
   ASSERT_GT(total, 0u);
   ASSERT_FALSE(log.contains("ERROR")) << log.text();
@@ -255,6 +265,7 @@ TEST_P(AllocTortureTest, EveryAllocationFailsOnceAndIsAnswered) {
     EXPECT_TRUE(scenario.acceptable(got, good)) << "allocation " << n << ":\n" << got;
     if (got != kNoSession) {
       EXPECT_TRUE(log.contains("ERROR: ")) << "allocation " << n << " failed without an error line";
+      causes.insert(firstError(log.text()));
     }
 
     log.clear();
@@ -265,7 +276,9 @@ TEST_P(AllocTortureTest, EveryAllocationFailsOnceAndIsAnswered) {
 #if defined(__SANITIZE_ADDRESS__)
   EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
 #endif
-  std::printf("%s: %llu allocations, each failed once\n", scenario.name, static_cast<unsigned long long>(total));
+  std::printf("%s: %llu allocations, each failed once; first error lines:\n", scenario.name,
+              static_cast<unsigned long long>(total));
+  for (const std::string& cause : causes) std::printf("  %s\n", cause.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, AllocTortureTest,
