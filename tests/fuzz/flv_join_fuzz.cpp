@@ -158,6 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   debuglevel = std::getenv("FUZZ_DEBUG") != nullptr ? DEBUG : 0;  // FUZZ_DEBUG=1 shows the channel being played
   timelineHost = "127.0.0.1:1";
   if (!describeChannel(data, size)) return 0;
+  const int fetches = service.timelineFetchesLeft;
 
   StreamSession* session = openFLVStream();
   fuzzCheck(session != nullptr);
@@ -174,6 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzCheck(length > 0 && shape.accept(buffer.get(), static_cast<size_t>(length)));
   }
   fuzzCheck(units < bound);
+  // The first timeline always comes from the fake: a link without the
+  // wrapping would have tried the network instead.
+  fuzzCheck(service.timelineFetchesLeft < fetches);
   closeFLVStream(session);
   return 0;
 }
