@@ -5,8 +5,8 @@
 //
 // Input: byte 0 the live offset in seconds; byte 1 the shape of the channel
 // (bit 0: three videos rather than two; bit 1: the timeline may be fetched a
-// second time; bits 2 to 4: video i repeats the pliid of the video before
-// it); then each video but the last as a 16-bit big-endian length and its
+// second time; bits 2 and 3: the second or third video repeats the pliid of
+// the one before it); then each video but the last as a 16-bit big-endian length and its
 // bytes; the last video takes the rest.
 //
 // The service is faked beneath the client: this target is linked with --wrap
@@ -36,8 +36,8 @@
 #include "stream/flv_remux.h"
 #include "stream/session.h"
 #include "stream/video_select.h"
-#include "timeline/timeline_xml.h"
 #include "support/fuzz_support.h"
+#include "timeline/timeline_xml.h"
 
 using testsupport::fuzzCheck;
 
