@@ -237,6 +237,9 @@ Outcome readTag(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) 
   chainPrevTagSize(s, block);
   const uint32_t step = rebaseTimestamp(s, block);
   const uint32_t dataSize = readBigEndian24(block + 5);
+  // A body beyond the end of the file would come back short: fail as that
+  // read would, without first allocating what a broken size field announces.
+  if (s.source->bytesRead + dataSize > s.source->contentLength) return fail(s, "read FLV packet.");
   if (dataSize != 0) return readBody(session, buffer, capacity, block, dataSize, step);
   if (!makeRoom(buffer, capacity, kBlockSize)) return fail(s, "Couldn't reallocate memory!");
   std::memcpy(buffer->get(), block, kBlockSize);

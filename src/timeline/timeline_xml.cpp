@@ -83,7 +83,10 @@ TimelineXml* openChannelXML(const char* url) {
 TimelineXml* openXMLText(const char* data, size_t length, time_t fetchTime) {
   if (length >= UINT32_MAX) return nullptr;
   XmlPtr xml = newDocument(static_cast<uint32_t>(length) + 1);
-  if (!xml) return nullptr;
+  if (!xml) {
+    Log(ERROR, "%s, Couldn't allocate memory!", "openXMLText");
+    return nullptr;
+  }
   if (length > 0) std::memcpy(xml->text.get(), data, length);
   xml->textLength = static_cast<uint32_t>(length);
   xml->fetchTime = fetchTime;

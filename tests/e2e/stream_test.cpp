@@ -125,7 +125,7 @@ TEST_F(ProxyStreamTest, ChannelIsEveryVideoInTimelineOrderJoinedSeamlessly) {
     EXPECT_EQ(answer, kAnswer200);
     EXPECT_EQ(streamMismatch(stream, expected), "");
     // The last play lies in the second copy of the list; the proxy may have
-    // run ahead of the reader into a third one.
+    // run ahead of the reader into a third one before the player left.
     EXPECT_GE(nginx_->countRequests("/live/semichannel/timeline/?id=" + std::to_string(channel) +
                                     " HTTP"),
               2);

@@ -1,25 +1,23 @@
-// The FLV re-muxer over a source file given by the fuzzer, served through a
-// socket pair. When the source ends, video selection asks a loopback port
-// that refuses, so the stream ends there. Checks the shape of every unit.
-
-#include <sys/socket.h>
-#include <unistd.h>
+// The FLV re-muxer over a source file given by the fuzzer, read from an
+// in-memory file (always readable, ending at its size: no thread feeds it).
+// When the source ends, video selection takes the session's timeline's
+// second entry, whose URL the client cannot open, so the stream ends there
+// without a network or a timeline download. Checks the shape of every unit.
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "base/heap.h"
 #include "log/log.h"
 #include "net/web_file.h"
 #include "stream/flv_remux.h"
 #include "stream/session.h"
-#include "stream/video_select.h"
+#include "timeline/playlist.h"
 #include "support/fuzz_support.h"
 
-using testsupport::feedAndShutdown;
 using testsupport::fuzzCheck;
+using testsupport::memoryFile;
 
 namespace {
 
@@ -40,18 +38,19 @@ void checkUnit(const uint8_t* unit, int32_t length, bool first) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   debuglevel = 0;
-  timelineHost = "127.0.0.1:1";
-  int pair[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return 0;
+  const int fd = memoryFile(data, size);
+  if (fd < 0) return 0;
 
   StreamSession* session = openFLVStream();
   fuzzCheck(session != nullptr);
   session->videoUrl = "http://127.0.0.1:1/fuzz.flv";
   session->source.reset(webFileParseUrl(session->videoUrl.c_str()));
   fuzzCheck(session->source != nullptr);
-  session->source->fd = pair[0];
+  session->source->fd = fd;
   session->source->contentLength = static_cast<int64_t>(size);
-  std::thread writer(feedAndShutdown, pair[1], data, size);
+  session->timeline.reset(new Timeline{{{session->videoUrl, 1}, {"unusable", 2}}, 0, 0});
+  session->entryIndex = 1;
+  session->currentPliid = 1;
 
   ByteBuffer buffer = allocZeroed<uint8_t>(kCapacity);
   bool first = true;
@@ -61,8 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkUnit(buffer.get(), length, first);
     first = false;
   }
-  closeFLVStream(session);  // closes pair[0], which unblocks the writer if the re-muxer stopped early
-  writer.join();
-  close(pair[1]);
+  closeFLVStream(session);  // closes fd
   return 0;
 }
