@@ -1,19 +1,6 @@
 # The i686 player CPU: Debian's cross compiler, and qemu-user (qemu-i386) to run
 # what is built (tests, gtest discovery) on this machine.
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(ZTV_TRIPLET i686-linux-gnu)
-
-set(CMAKE_CXX_COMPILER ${ZTV_TRIPLET}-g++)
-# The target's libraries come from /usr/TRIPLET alone: without the library
-# path the loader would also take a host's 32-bit libraries listed in
-# /etc/ld.so.cache (/lib32 from multilib), and mixing those with this loader
-# hangs the first thread start.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386 -L /usr/${ZTV_TRIPLET} -E LD_LIBRARY_PATH=/usr/${ZTV_TRIPLET}/lib)
-
-# Headers and libraries of the target only; programs of the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${ZTV_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(ZTV_QEMU qemu-i386)
+include(${CMAKE_CURRENT_LIST_DIR}/../debian_cross.cmake)

@@ -1,19 +1,6 @@
 # The mipsel player CPU: Debian's cross compiler, and qemu-user (qemu-mipsel) to run
 # what is built (tests, gtest discovery) on this machine.
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mipsel)
 set(ZTV_TRIPLET mipsel-linux-gnu)
-
-set(CMAKE_CXX_COMPILER ${ZTV_TRIPLET}-g++)
-# The target's libraries come from /usr/TRIPLET alone: without the library
-# path the loader would also take a host's 32-bit libraries listed in
-# /etc/ld.so.cache (/lib32 from multilib), and mixing those with this loader
-# hangs the first thread start.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel -L /usr/${ZTV_TRIPLET} -E LD_LIBRARY_PATH=/usr/${ZTV_TRIPLET}/lib)
-
-# Headers and libraries of the target only; programs of the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${ZTV_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(ZTV_QEMU qemu-mipsel)
+include(${CMAKE_CURRENT_LIST_DIR}/../debian_cross.cmake)
