@@ -135,7 +135,7 @@ void chainPrevTagSize(StreamSession& s, uint8_t* block) {
 }
 
 uint32_t readTimestamp(const uint8_t* block) {
-  return (uint32_t{block[11]} << 24) | (uint32_t{block[8]} << 16) | (uint32_t{block[9]} << 8) | block[10];
+  return (uint32_t{block[11]} << 24) | readBigEndian24(block + 8);  // bits 24-31 come last
 }
 
 void writeTimestamp(uint8_t* block, uint32_t timestamp) {
