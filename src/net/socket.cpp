@@ -15,6 +15,8 @@
 #include "base/clock.h"
 #include "base/language.h"
 #include "base/text.h"
+#include "net/peer_watch.h"
+#include "net/resolve.h"
 
 namespace {
 
@@ -139,7 +141,7 @@ int socket_connect(const char* host, const char* service) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  int resolved = getaddrinfo(host, service, &hints, &list);
+  int resolved = resolveWithin(host, service, &hints, &list, static_cast<int>(kWaitMs));
   if (resolved != 0) {
     reportResolverError(resolved);
     return -1;
@@ -184,6 +186,7 @@ ssize_t socket_sendAll(int fd, const void* data, size_t size, int limitMs) {
   const auto* bytes = static_cast<const uint8_t*>(data);
   const int64_t start = monotonicMs();
   int64_t graceEnd = -1;  // -1 until interrupted
+  PeerWatch watch = {-1, 0};
   size_t sent = 0;
   while (sent < size) {
     ssize_t put = send(fd, bytes + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -202,6 +205,10 @@ ssize_t socket_sendAll(int fd, const void* data, size_t size, int limitMs) {
       errno = ETIMEDOUT;
       return -1;
     }
+    if (limitMs < 0 && peerVanishedWhileWaiting(&watch, fd, now)) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
     pollfd watched{fd, POLLOUT, 0};
     if (poll(&watched, 1, kStepMs) < 0 && errno != EINTR) return -1;
   }
@@ -209,3 +216,14 @@ ssize_t socket_sendAll(int fd, const void* data, size_t size, int limitMs) {
 }
 
 void socket_interrupt(bool on) { interrupted.store(on ? 1 : 0); }
+
+int socket_interrupted(void) { return interrupted.load() != 0 ? 1 : 0; }
+
+int socket_sleepUntil(int64_t untilMs) {
+  for (;;) {
+    if (socket_interrupted()) return -1;
+    const int64_t left = untilMs - monotonicMs();
+    if (left <= 0) return 0;
+    (void)poll(NULL, 0, left < kStepMs ? (int)left : kStepMs);
+  }
+}

@@ -8,6 +8,7 @@
 // within a step. Failures are reported on stderr through perror, not through
 // the log.
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <stddef.h>
@@ -27,7 +28,8 @@ int socket_wait(int fd, int forRead);
 int my_read(int fd, void* buffer, int size);
 
 // Sends all `size` bytes, without SIGPIPE, waiting whenever the peer takes
-// none: up to `limitMs` in all (-1: no limit of its own). Once interrupted
+// none: up to `limitMs` in all (-1: for as long as the peer answers the
+// kernel's probes, see net/peer_watch.h; ETIMEDOUT once it has vanished). Once interrupted
 // it goes on for half a second at most, so that a unit in flight to a peer
 // that reads still arrives whole. `size` on success, else -1 with errno set
 // (ETIMEDOUT past the limit, ECANCELED when interrupted).
@@ -37,5 +39,12 @@ ssize_t socket_sendAll(int fd, const void* data, size_t size, int limitMs);
 // connect fails: the server's stop sets it until its connection thread has
 // ended. Safe from any thread.
 void socket_interrupt(bool on);
+
+// Whether socket_interrupt is on now. Safe from any thread.
+int socket_interrupted(void);
+
+// Sleeps until the monotonic clock (monotonicMs) reads `untilMs`, in steps that end the
+// sleep once socket_interrupt is on: 0 at the time, -1 when interrupted.
+int socket_sleepUntil(int64_t untilMs);
 
 #endif  // ZTV_NET_SOCKET_H

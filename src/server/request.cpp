@@ -1,7 +1,6 @@
 #include "server/request.h"
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include "net/socket.h"
 #include "server/http_request.h"
 #include "stream/flv_remux.h"
+#include "stream/pace.h"
 #include "stream/relay.h"
 #include "stream/session.h"
 
@@ -23,8 +23,7 @@ namespace {
 
 constexpr int kRequestWaitMillis = 5000;
 constexpr int kStepMillis = 100;         // how soon the request wait sees a stop
-constexpr int kVanishedMillis = 30000;   // unacknowledged data for this long: the player is gone
-constexpr int kNoLimit = -1;             // a player's sends wait as long as it stays
+constexpr int kNoLimit = -1;             // a player's sends wait as long as it answers (paused or not)
 constexpr size_t kRequestSize = 2048;  // one receive of at most kRequestSize - 1 bytes
 constexpr size_t kStreamBufferSize = 1048576;
 constexpr uint32_t kChannelCapacity = 1048576;
@@ -34,16 +33,6 @@ constexpr char kHeaderBlock[] =
     "\r\nServer: Zomak TV Proxy Server for Pendrake \r\nContent-Type: Video/MPEG \r\nConnection: close \r\n\r\n";
 constexpr char kOkStatus[] = "HTTP/1.0 200 OK";
 constexpr char kNotFoundStatus[] = "HTTP/1.0 404 File Not Found";
-
-// A player that has vanished (powered off, cable pulled) acknowledges
-// nothing: after 30 s of that the next send fails, instead of the server
-// being held until the kernel gives up many minutes later. A paused player
-// still answers the kernel's window probes, so it keeps its stream. Not a
-// TCP socket (a test's socket pair): nothing to set.
-void letVanishedPlayerGo(int socket) {
-  unsigned int timeout = kVanishedMillis;
-  (void)setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
-}
 
 // The status line with the header block; the result is not looked at, as the
 // stream's own sends will notice a player that has gone.
@@ -74,6 +63,7 @@ void pumpChunks(ServerControl* server, int socket, StreamSession** session, Byte
     int32_t size = channel ? getFLVPacket(session, buffer, kChannelCapacity)
                            : getTransparentPacket(session, buffer, kRelayCapacity);
     if (size <= 0 || *buffer == nullptr) return;
+    if (channel) paceChannelUnit(*session, buffer->get(), size);
     if (socket_sendAll(socket, buffer->get(), static_cast<size_t>(size), kNoLimit) < 0) {
       if (errno == ECANCELED) {
         Log(DEBUG, "%s, stopped while the player took no data", "receiveHttpData");
@@ -114,7 +104,6 @@ void streamRequest(ServerControl* server, int socket, const HttpRequest& request
 }
 
 void serveRequest(ServerControl* server, int socket) {
-  letVanishedPlayerGo(socket);
   if (!waitForRequest(server, socket)) return;
   char text[kRequestSize] = {};
   ssize_t received = recv(socket, text, kRequestSize - 1, 0);

@@ -46,6 +46,11 @@ struct StreamSession {
   uint32_t audioOffset = 0;         // ms added to an audio source timestamp (modulo 2^32)
   bool audioOffsetSet = false;      // audioOffset belongs to the current source connection
   uint32_t lastAudioTimestamp = 0;  // ms, timestamp last written into an outgoing audio tag
+
+  // The channel keeps pace with the clock from its first picture at the live position on.
+  bool paceStarted = false;         // that picture has gone out; the two fields below are set
+  int64_t paceStartMs = 0;          // clock time (ms, monotonic) it went out at
+  uint32_t paceStartTimestamp = 0;  // ms, its outgoing timestamp
 };
 
 // A new session with every field 0 or empty; null when memory is short.

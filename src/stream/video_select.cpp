@@ -30,11 +30,26 @@ bool loadTimeline(StreamSession& s, const HeapText& url) {
   return s.timeline != nullptr;
 }
 
-// The list is used up: a fresh download, played from entry 1.
+// Where a fresh list goes on: behind the entry of the video just streamed.
+// The service's timeline moves with the clock, so a fresh one may still
+// name what was streamed; starting at its first entry would stream that
+// again. When the list does not name it, or names it last (a list that
+// loops), play starts from entry 1.
+int32_t entryAfterCurrent(const Timeline* timeline, int32_t currentPliid) {
+  const int32_t count = timeline->entryCount();
+  for (int32_t index = 1; index < count; ++index) {
+    if (timeline->entries[(size_t)(index - 1)].pliid == currentPliid) return index + 1;
+  }
+  return 1;
+}
+
+// The list is used up: a fresh download, played on from the video just streamed.
 bool reloadTimeline(StreamSession& s, const HeapText& url) {
   s.timeline.reset();
   s.entryIndex = 1;
-  return loadTimeline(s, url);
+  if (!loadTimeline(s, url)) return false;
+  if (s.headerSent) s.entryIndex = entryAfterCurrent(s.timeline.get(), s.currentPliid);
+  return true;
 }
 
 // The live offset as the wanted start time; an unset (negative) offset

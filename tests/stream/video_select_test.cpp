@@ -42,8 +42,9 @@ TEST_F(SelectTest, RepeatsOfTheCurrentVideoArePassedOver) {
   EXPECT_EQ(countInLog("Video number: 3 of 3, new pliid: 9, current pliid: 7"), 1);
 }
 
-TEST_F(SelectTest, UsedUpListIsDownloadedAgainAndSeekTimeOnlySetBeforeTheStream) {
-  serveChannel({timeline(30, {{1, kFile}, {2, kFile}}), timeline(45, {{2, kFile}, {3, kFile}})});
+TEST_F(SelectTest, UsedUpListIsDownloadedAgainFromBehindTheVideoJustStreamed) {
+  serveChannel({timeline(30, {{1, kFile}, {2, kFile}}), timeline(45, {{2, kFile}, {3, kFile}}),
+                timeline(50, {{2, kFile}, {3, kFile}, {4, kFile}, {5, kFile}})});
   ASSERT_EQ(getNewVideoToStream(&session_), 0);
   session_->headerSent = true;
   session_->seekTime = 0;
@@ -59,6 +60,14 @@ TEST_F(SelectTest, UsedUpListIsDownloadedAgainAndSeekTimeOnlySetBeforeTheStream)
   EXPECT_EQ(session_->currentPliid, 3);
   EXPECT_EQ(session_->videoUrl, server_.url("/v/4.flv"));
   EXPECT_EQ(session_->seekTime, 0u);
+
+  // A timeline that moves with the clock may still name, anywhere in it, the
+  // video just streamed and the one before: play goes on behind it.
+  session_->timelineLoadsSinceTag = 0;
+  ASSERT_EQ(getNewVideoToStream(&session_), 0);
+  EXPECT_EQ(requestsFor(timelineTarget(1)), 3);
+  EXPECT_EQ(session_->entryIndex, 3);
+  EXPECT_EQ(session_->currentPliid, 4);
 }
 
 TEST_F(SelectTest, FailedDownloads) {

@@ -1,0 +1,128 @@
+#include "net/resolve.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "base/clock.h"
+#include "net/socket.h"
+
+namespace {
+
+// The resolver's own buffers live on its stack; far below the default 8 MiB.
+const size_t kStackSize = 256 * 1024;
+const int kStepMs = 100;  // how soon an interrupt is noticed
+
+// One look-up, shared by the caller and the helper thread; whichever lets go
+// last frees it. The names are copied behind the record.
+struct Lookup {
+  int32_t references;      // builtin atomics: 2 while both hold it
+  int32_t done;            // builtin atomics: 1 once code and list are set
+  int code;                // getaddrinfo's result
+  struct addrinfo* list;   // its addresses; taken (set null) by a caller that waited
+  struct addrinfo hints;
+  int wake[2];             // pipe: the helper writes one byte when done
+  char* host;              // into the same block
+  char* service;           // into the same block
+};
+
+void release(Lookup* lookup) {
+  if (__atomic_sub_fetch(&lookup->references, 1, __ATOMIC_ACQ_REL) != 0) return;
+  if (lookup->list != NULL) freeaddrinfo(lookup->list);
+  close(lookup->wake[0]);
+  close(lookup->wake[1]);
+  free(lookup);
+}
+
+void* lookUp(void* argument) {
+  Lookup* lookup = static_cast<Lookup*>(argument);
+  lookup->code = getaddrinfo(lookup->host, lookup->service, &lookup->hints, &lookup->list);
+  __atomic_store_n(&lookup->done, 1, __ATOMIC_RELEASE);
+  const char byte = 1;
+  (void)!write(lookup->wake[1], &byte, 1);
+  release(lookup);
+  return NULL;
+}
+
+// A record holding copies of the names, with its pipe; null when memory or
+// descriptors are short.
+Lookup* newLookup(const char* host, const char* service, const struct addrinfo* hints) {
+  const size_t hostSize = strlen(host) + 1;
+  const size_t serviceSize = strlen(service) + 1;
+  Lookup* lookup = static_cast<Lookup*>(calloc(1, sizeof(Lookup) + hostSize + serviceSize));
+  if (lookup == NULL) return NULL;
+  if (pipe(lookup->wake) != 0) {
+    free(lookup);
+    return NULL;
+  }
+  (void)fcntl(lookup->wake[0], F_SETFD, FD_CLOEXEC);
+  (void)fcntl(lookup->wake[1], F_SETFD, FD_CLOEXEC);
+  lookup->references = 2;
+  lookup->hints = *hints;
+  lookup->host = reinterpret_cast<char*>(lookup + 1);
+  lookup->service = lookup->host + hostSize;
+  memcpy(lookup->host, host, hostSize);
+  memcpy(lookup->service, service, serviceSize);
+  return lookup;
+}
+
+// Starts the helper thread; false when it cannot be had.
+bool startHelper(Lookup* lookup) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  (void)pthread_attr_setstacksize(&attributes, kStackSize);
+  (void)pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  const int started = pthread_create(&thread, &attributes, lookUp, lookup);
+  pthread_attr_destroy(&attributes);
+  return started == 0;
+}
+
+// Waits for the helper: its code with the list handed over, or EAI_AGAIN
+// past the limit, EAI_SYSTEM/ECANCELED when interrupted.
+int awaitHelper(Lookup* lookup, struct addrinfo** result, int limitMs) {
+  const int64_t deadline = monotonicMs() + limitMs;
+  struct pollfd wake = {lookup->wake[0], POLLIN, 0};
+  while (!__atomic_load_n(&lookup->done, __ATOMIC_ACQUIRE)) {
+    if (socket_interrupted()) {
+      errno = ECANCELED;
+      return EAI_SYSTEM;
+    }
+    const int64_t left = deadline - monotonicMs();
+    if (left <= 0) return EAI_AGAIN;
+    (void)poll(&wake, 1, left < kStepMs ? (int)left : kStepMs);
+  }
+  *result = lookup->list;
+  lookup->list = NULL;
+  return lookup->code;
+}
+
+}  // namespace
+
+int resolveWithin(const char* host, const char* service, const struct addrinfo* hints,
+                  struct addrinfo** result, int limitMs) {
+  struct addrinfo numeric = *hints;
+  numeric.ai_flags |= AI_NUMERICHOST;
+  const int code = getaddrinfo(host, service, &numeric, result);
+  if (code != EAI_NONAME) return code;  // an address, or a failure a name would not mend
+
+  Lookup* lookup = newLookup(host, service, hints);
+  if (lookup == NULL || !startHelper(lookup)) {
+    // No thread to be had: the look-up waits as long as the resolver takes.
+    if (lookup != NULL) {
+      close(lookup->wake[0]);
+      close(lookup->wake[1]);
+      free(lookup);
+    }
+    return getaddrinfo(host, service, hints, result);
+  }
+  const int answer = awaitHelper(lookup, result, limitMs);
+  const int saved = errno;
+  release(lookup);
+  errno = saved;
+  return answer;
+}

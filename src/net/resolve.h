@@ -1,0 +1,21 @@
+#ifndef ZTV_NET_RESOLVE_H
+#define ZTV_NET_RESOLVE_H
+
+// Name look-ups bounded like every other wait of a download. The C
+// library's resolver has its own timeouts and retries (ten seconds and more
+// for a name server that does not answer) and no way to be cancelled, so a
+// look-up of a name runs on a small detached thread while the caller waits
+// for it in short steps that watch socket_interrupt. A look-up the caller
+// gave up on finishes on its own and frees what it got. Numeric addresses
+// are taken without a thread.
+
+#include <netdb.h>
+
+// getaddrinfo's result for `host` and `service` with `hints`, waited for up
+// to `limitMs`: 0 with `*result` to be freed by freeaddrinfo, else an EAI_
+// code: EAI_AGAIN past the limit, EAI_SYSTEM with errno ECANCELED when
+// interrupted.
+int resolveWithin(const char* host, const char* service, const struct addrinfo* hints,
+                  struct addrinfo** result, int limitMs);
+
+#endif  // ZTV_NET_RESOLVE_H
