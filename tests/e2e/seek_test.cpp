@@ -6,9 +6,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <map>
 #include <memory>
+#include <thread>
+
+#include "stream/pace.h"
 
 #include "support/flv_reader.h"
 #include "support/media.h"
@@ -17,6 +23,7 @@
 #include "support/proxy.h"
 #include "support/sample_set.h"
 #include "support/stream_check.h"
+#include "support/tcp_client.h"
 
 using namespace testsupport;
 
@@ -32,12 +39,18 @@ class LiveSeekTest : public ::testing::Test {
         {"next", {SampleCodec::H264Aac, 4, 2, "testsrc2", 660}},
         // One second of a file with a keyframe every two: it ends before its second keyframe.
         {"short", {SampleCodec::SorensonMp3, 1, 2, "smptebars", 550}},
+        // The programme of a timeline that moves with the clock; each one's
+        // onMetaData (its duration) tells it apart in the stream.
+        {"m8", {SampleCodec::H264Aac, 8, 2, "testsrc", 440}},
+        {"m9", {SampleCodec::H264Aac, 9, 2, "testsrc2", 660}},
+        {"m10", {SampleCodec::H264Aac, 10, 2, "rgbtestsrc", 880}},
+        {"m12", {SampleCodec::H264Aac, 12, 2, "smptebars", 550}},
     };
     samples_ = makeSamples(recipes, mediaCacheDir(BINARY_DIR "/test-media"), &sampleError_);
   }
 
   void SetUp() override {
-    ASSERT_EQ(samples_.size(), 3u) << "sample media could not be made: " << sampleError_;
+    ASSERT_EQ(samples_.size(), 7u) << "sample media could not be made: " << sampleError_;
     nginx_ = std::make_unique<Nginx>(portOf(TIMELINE_HOST));
   }
 
@@ -149,7 +162,7 @@ TEST_F(LiveSeekTest, ChannelJumpsOnceToTheKeyframeNearestTheOffset) {
       plays.push_back({&longFlv, landing, 0});
       plays.push_back({&samples_.at("next").flv, 0, 0});
       for (const auto& name : c.before) plays.push_back({&samples_.at(name).flv, 0, 0});
-      plays.push_back({&longFlv, 0, 0});
+      plays.push_back({&longFlv, 0, secondKeyframe});  // the stream keeps pace with the clock: no more than needed
       return plays;
     };
     // Enough for the earlier landing, which leaves more of the video to play.
@@ -190,6 +203,153 @@ TEST_F(LiveSeekTest, FfmpegPlaysAcrossTheJumpWithoutResync) {
   EXPECT_EQ(output.find("Packet mismatch"), std::string::npos) << output;
   EXPECT_NE(output.find("frame=  200 "), std::string::npos) << output;
   EXPECT_EQ(nginx_->countRequests("/v/long.flv?start="), 1);
+}
+
+// The service's timeline moves with the clock: its first entry is the item
+// live now, with the offset into it, then the next two. Items follow one
+// another in a fixed cycle, each with its own pliid; a cycle longer than the
+// list shows a stream that went back to an item it had sent.
+class MovingTimeline {
+ public:
+  using Clock = std::chrono::steady_clock;
+  struct Item {
+    std::string name;  // sample
+    int seconds;
+  };
+
+  // Rewritten every half second from `start` on (item 0 began then).
+  MovingTimeline(Nginx& nginx, int channel, std::vector<Item> cycle, Clock::time_point start)
+      : nginx_(nginx), channel_(channel), cycle_(std::move(cycle)), start_(start) {
+    write();
+    writer_ = std::thread([this] {
+      while (!done_.load()) {
+        std::this_thread::sleep_for(500ms);
+        write();
+      }
+    });
+  }
+  ~MovingTimeline() {
+    done_.store(true);
+    writer_.join();
+  }
+
+  const Item& item(int k) const { return cycle_[static_cast<size_t>(k) % cycle_.size()]; }
+
+ private:
+  void write() {
+    const double now = std::chrono::duration<double>(Clock::now() - start_).count();
+    int k = 0;
+    double begins = 0;
+    while (begins + item(k).seconds <= now) begins += item(k++).seconds;
+    std::vector<TimelineItem> items;
+    for (int i = k; i < k + 3; ++i) items.push_back({nginx_.url("/v/" + item(i).name + ".flv"), 1000 + i});
+    (void)nginx_.putTimeline(channel_, timelineDocument(items, static_cast<int>(now - begins)));
+  }
+
+  Nginx& nginx_;
+  int channel_;
+  std::vector<Item> cycle_;
+  Clock::time_point start_;
+  std::atomic<bool> done_{false};
+  std::thread writer_;
+};
+
+// What a player got of a channel: the sample of each source in order (a
+// source begins with its onMetaData), and how far the stream ran ahead of
+// the clock: the gain of its timestamps over the time since its first picture
+// at the live position (behind the timestamp gap of the jump, if one came).
+struct Reading {
+  std::vector<std::string> items;
+  double maxAheadSeconds = 0;
+};
+
+// Reads the channel for `seconds`: as fast as it comes, or (realTime) no
+// further than a second beyond what the clock has played since the first picture.
+Reading readChannel(uint16_t port, int channel, const std::map<std::string, Sample>& samples, double seconds,
+                    bool realTime) {
+  using Clock = std::chrono::steady_clock;
+  TcpClient player;
+  Reading reading;
+  if (!player.connect(port) || !player.send("GET /tv?id=" + std::to_string(channel) + " HTTP/1.0\r\n\r\n")) {
+    return reading;
+  }
+  const Clock::time_point begin = Clock::now();
+  std::string received;  // the answer and the file header, then the blocks not looked at yet
+  std::optional<std::pair<Clock::time_point, uint32_t>> first;  // the first picture: when, its timestamp
+  uint32_t latest = 0;
+  bool jumped = false;
+  while (Clock::now() - begin < std::chrono::duration<double>(seconds)) {
+    const double played = first ? std::chrono::duration<double>(Clock::now() - first->first).count() : 0;
+    if (realTime && first && (latest - first->second) / 1000.0 > played + 1) {
+      std::this_thread::sleep_for(50ms);
+      continue;
+    }
+    if (player.read(received, 65536, 100ms) == 0 && player.peerClosed()) break;
+    const size_t start = kAnswer200.size() + kStreamHeader.size();
+    if (received.size() < start) continue;
+    const FlvStream flv = parseFlv(std::string(kStreamHeader) + received.substr(start));
+    for (const FlvTag& tag : flv.tags) {
+      if (tag.type == kFlvScript) {
+        std::string name = "?";
+        for (const auto& [sample, content] : samples) {
+          if (!content.flv.tags.empty() && content.flv.tags[0].body == tag.body) name = sample;
+        }
+        reading.items.push_back(name);
+      }
+      if (tag.type != kFlvVideo) continue;
+      if (!first || (!jumped && reading.items.size() == 1 && tag.timestamp - latest > 1000)) {
+        jumped = first.has_value();
+        first.emplace(Clock::now(), tag.timestamp);
+      }
+      latest = tag.timestamp;
+      const double ahead = (latest - first->second) / 1000.0 -
+                           std::chrono::duration<double>(Clock::now() - first->first).count();
+      reading.maxAheadSeconds = std::max(reading.maxAheadSeconds, ahead);
+    }
+    if (!flv.tags.empty()) {
+      const FlvTag& last = flv.tags.back();
+      received.erase(start, last.offset + 4 + last.size() - kStreamHeader.size());
+    }
+  }
+  return reading;
+}
+
+// The first dozen names, and how many there were.
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (size_t k = 0; k < names.size() && k < 12; ++k) text += (k == 0 ? "" : " ") + names[k];
+  return text + (names.size() > 12 ? " ... (" + std::to_string(names.size()) + " items)" : "");
+}
+
+// Items shorter than the lead: each one once, in the order of the
+// programme, the first from the live position, for a reader that takes all
+// it can (a recorder) and for one that plays in real time (a TV set); and
+// the stream never far ahead of the clock.
+TEST_F(LiveSeekTest, MovingTimelineIsPlayedOnceInOrderAtThePaceOfTheClock) {
+  for (const char* name : {"m8", "m9", "m10", "m12"}) serve(std::string("/v/") + name + ".flv", name);
+  ASSERT_NO_FATAL_FAILURE(startService());
+  const struct {
+    const char* reader;
+    bool realTime;
+    double seconds;  // long enough for the first item, the two behind it and the next list's first
+  } readers[] = {{"greedy", false, 18}, {"real time", true, 25}};
+  int channel = 50;
+  for (const auto& r : readers) {
+    SCOPED_TRACE(r.reader);
+    // The live position is 5 s into the first item, m8.
+    MovingTimeline timeline(*nginx_, ++channel, {{"m8", 8}, {"m9", 9}, {"m10", 10}, {"m12", 12}},
+                            MovingTimeline::Clock::now() - 5s);
+    const int jumps = nginx_->countRequests("/v/m8.flv?start=");
+    const Reading reading = readChannel(proxy_->port(), channel, samples_, r.seconds, r.realTime);
+    std::cout << r.reader << " reader got: " << joined(reading.items) << "; ahead of the clock at most "
+              << reading.maxAheadSeconds << " s\n";
+    ASSERT_GE(reading.items.size(), 4u) << joined(reading.items);
+    std::vector<std::string> programme;
+    for (size_t k = 0; k < reading.items.size(); ++k) programme.push_back(timeline.item(static_cast<int>(k)).name);
+    EXPECT_TRUE(reading.items == programme) << "got " << joined(reading.items) << ", not " << joined(programme);
+    EXPECT_EQ(startPosition("/v/m8.flv") >= 0 ? nginx_->countRequests("/v/m8.flv?start=") - jumps : 0, 1);
+    EXPECT_LT(reading.maxAheadSeconds, ZTV_PACE_LEAD_MS / 1000.0 + 2);
+  }
 }
 
 }  // namespace

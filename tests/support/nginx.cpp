@@ -102,8 +102,13 @@ bool Nginx::copyFile(std::string_view path, const std::string& source) const {
   return !failed;
 }
 
+// Written aside and renamed into place: a timeline rewritten while the
+// proxy downloads it is served whole, old or new.
 bool Nginx::putTimeline(int channel, std::string_view document) const {
-  return putFile("/timeline/" + std::to_string(channel) + ".xml", document);
+  const std::string path = "/timeline/" + std::to_string(channel) + ".xml";
+  std::error_code failed;
+  return putFile(path + ".new", document) &&
+         (std::filesystem::rename(root_ + path + ".new", root_ + path, failed), !failed);
 }
 
 bool Nginx::removeTimeline(int channel) const {
