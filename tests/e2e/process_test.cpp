@@ -18,6 +18,7 @@
 #include "support/help_text.h"
 #include "support/process.h"
 #include "support/proxy.h"
+#include "support/tcp_client.h"
 
 namespace {
 
@@ -39,9 +40,11 @@ struct Proxy {
   uint16_t port = testsupport::freeLoopbackPort();
   std::string lockPath = dir.file("proxy.pid");
   ChildProcess process;
+  std::vector<std::string> wrapper;  // a command that runs the program, given behind it
 
   std::vector<std::string> argv(const std::vector<std::string>& extra) const {
-    std::vector<std::string> args = testsupport::programCommand(PROXY_BINARY);
+    std::vector<std::string> args = wrapper;
+    for (const std::string& word : testsupport::programCommand(PROXY_BINARY)) args.push_back(word);
     args.insert(args.end(), {"-b", "127.0.0.1", "-p", std::to_string(port), "-L", lockPath});
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
@@ -177,6 +180,65 @@ TEST(ProcessTest, StopSignalsEndAnIdleServerWithStatusZero) {
         << err;
     EXPECT_NE(err.find("DEBUG: Done, exiting...\n"), std::string::npos) << err;
   }
+}
+
+// A name server on 127.0.0.154 that takes queries and never answers: a UDP
+// socket that nobody reads. Only made-up names under .test are sent to it.
+struct SilentNameServer {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool listening = false;
+  SilentNameServer() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = inet_addr("127.0.0.154");
+    listening = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~SilentNameServer() { close(fd); }
+  bool queried() const {
+    char query[512];
+    return recv(fd, query, sizeof query, MSG_DONTWAIT) > 0;
+  }
+};
+
+// A stop during a name look-up that gets no answer lands as soon as in any
+// other wait, and a relay whose host gets no answer fails after five seconds,
+// as a silent source does. The program runs in a mount namespace of its own
+// whose /etc/resolv.conf names the silent server.
+TEST(ProcessTest, StopSignalsEndAServerInANameLookUpAndALookUpGivesUp) {
+  SilentNameServer server;
+  if (!server.listening) GTEST_SKIP() << "no UDP port 53 on 127.0.0.154 (not root?)";
+  if (std::system("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "no mount namespace (unshare -m)";
+  TempDir dir;
+  ASSERT_TRUE(writeFile(dir.file("resolv.conf"), "nameserver 127.0.0.154\noptions timeout:5 attempts:2\n"));
+  Proxy proxy;
+  proxy.wrapper = {"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
+                   dir.file("resolv.conf")};
+  ASSERT_TRUE(proxy.start({"--debug"})) << proxy.process.stderrText();
+  const std::string request = "GET /x?li=http://video.example.test/v.flv HTTP/1.0\r\n\r\n";
+
+  auto before = std::chrono::steady_clock::now();
+  testsupport::HttpReply reply = testsupport::httpExchange(proxy.port, request, 30s);
+  const auto failedAfter = std::chrono::steady_clock::now() - before;
+  EXPECT_TRUE(reply.closed);
+  EXPECT_GE(failedAfter, 4s);
+  EXPECT_LT(failedAfter, 7s);
+  EXPECT_TRUE(server.queried()) << "the look-up did not reach the silent server";
+  EXPECT_NE(proxy.process.stderrText().find("getaddrinfo: "), std::string::npos) << proxy.process.stderrText();
+  EXPECT_NE(proxy.process.stderrText().find("connecting to http://video.example.test/v.flv"), std::string::npos);
+
+  testsupport::TcpClient player;
+  ASSERT_TRUE(player.connect(proxy.port));
+  ASSERT_TRUE(player.send(request));
+  std::string answer;
+  player.read(answer, 20, 10s);  // the 200 went out: the look-up is under way
+  std::this_thread::sleep_for(300ms);
+  before = std::chrono::steady_clock::now();
+  std::optional<ExitStatus> status = proxy.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+  EXPECT_TRUE(exitedWith(status, 0)) << testsupport::describe(status);
+  const std::string err = proxy.process.stderrText();
+  EXPECT_EQ(err.substr(err.size() - 24), "DEBUG: Done, exiting...\n") << err;
 }
 
 TEST(ProcessTest, HangupPipeAndTerminalStopAreIgnored) {

@@ -61,10 +61,11 @@ SilentHost::~SilentHost() {
 
 TcpClient::~TcpClient() { close(); }
 
-bool TcpClient::connect(uint16_t port) {
+bool TcpClient::connect(uint16_t port, int receiveBuffer) {
   close();
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
+  if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

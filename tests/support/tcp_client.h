@@ -20,7 +20,9 @@ class TcpClient {
   TcpClient(const TcpClient&) = delete;
   TcpClient& operator=(const TcpClient&) = delete;
 
-  bool connect(uint16_t port);  // to 127.0.0.1
+  // To 127.0.0.1; a receiveBuffer above 0 sets SO_RCVBUF first (a small
+  // one makes a paused player close its window soon).
+  bool connect(uint16_t port, int receiveBuffer = 0);
   bool send(std::string_view bytes);
   // Appends to `into` until `count` more bytes arrived, the peer closed or
   // `timeout` passed; returns the number of bytes appended.
