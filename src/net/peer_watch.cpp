@@ -6,10 +6,11 @@
 #include <string.h>
 #include <sys/socket.h>
 
-// How long a player may leave every probe unanswered before it is let go.
-// The probe interval of a paused player backs off up to 120 s, so a player
-// that vanishes after a long pause is noticed at most this long after its
-// next probe; test builds shorten it so that a pause can outlast it cheaply.
+// How long a player may acknowledge nothing, its probes unanswered, before
+// it is let go. A player that vanishes mid-stream is let go after this
+// long; one that vanishes after a long pause (the probe interval backs off
+// up to 120 s) half of it after its next probe. Test builds shorten it so
+// that a pause can outlast it cheaply.
 #ifndef ZTV_PEER_VANISH_MS
 #define ZTV_PEER_VANISH_MS 20000
 #endif
@@ -30,7 +31,7 @@ int peerVanished(PeerWatch* watch, const PeerFigures* figures, int64_t nowMs, in
     return 0;
   }
   if (watch->silentSinceMs < 0) watch->silentSinceMs = nowMs;
-  return nowMs - watch->silentSinceMs >= windowMs && figures->lastAckAgoMs >= windowMs;
+  return nowMs - watch->silentSinceMs >= windowMs / 2 && figures->lastAckAgoMs >= windowMs;
 }
 
 void peerFiguresOf(int fd, PeerFigures* figures) {

@@ -25,9 +25,11 @@ struct PeerWatch {
   int64_t nextCheckMs;    // the next check is due at this clock time; 0 at once
 };
 
-// 1 when the figures seen at `nowMs` end a run of unanswered checks of at
-// least `windowMs` with no ACK within it: the peer has vanished. Figures
-// that are not known count as answered (the peer is kept).
+// 1 when the peer has vanished: at `nowMs` it has acknowledged nothing for
+// `windowMs`, and its probes or retransmissions have been outstanding at
+// every check for half that (a check that lands between a probe and its
+// answer starts no such run). Figures that are not known count as answered
+// (the peer is kept).
 int peerVanished(struct PeerWatch* watch, const struct PeerFigures* figures, int64_t nowMs, int64_t windowMs);
 
 // The figures of TCP socket `fd`; known is 0 when the kernel has none.
