@@ -33,10 +33,11 @@ bool loadTimeline(StreamSession& s, const HeapText& url) {
 // Where a fresh list goes on: behind the entry of the video just streamed.
 // The service's timeline moves with the clock, so a fresh one may still
 // name what was streamed; starting at its first entry would stream that
-// again. When the list does not name it, or names it last (a list that
-// loops), play starts from entry 1.
+// again. A list that names it last (one that loops), or not at all, is
+// played from entry 1.
 int32_t entryAfterCurrent(const Timeline* timeline, int32_t currentPliid) {
   const int32_t count = timeline->entryCount();
+  if (timeline->entries[(size_t)(count - 1)].pliid == currentPliid) return 1;
   for (int32_t index = 1; index < count; ++index) {
     if (timeline->entries[(size_t)(index - 1)].pliid == currentPliid) return index + 1;
   }

@@ -44,7 +44,8 @@ TEST_F(SelectTest, RepeatsOfTheCurrentVideoArePassedOver) {
 
 TEST_F(SelectTest, UsedUpListIsDownloadedAgainFromBehindTheVideoJustStreamed) {
   serveChannel({timeline(30, {{1, kFile}, {2, kFile}}), timeline(45, {{2, kFile}, {3, kFile}}),
-                timeline(50, {{2, kFile}, {3, kFile}, {4, kFile}, {5, kFile}})});
+                timeline(50, {{2, kFile}, {3, kFile}, {4, kFile}, {5, kFile}}),
+                timeline(55, {{1, kFile}, {5, kFile}, {6, kFile}, {5, kFile}})});
   ASSERT_EQ(getNewVideoToStream(&session_), 0);
   session_->headerSent = true;
   session_->seekTime = 0;
@@ -68,6 +69,16 @@ TEST_F(SelectTest, UsedUpListIsDownloadedAgainFromBehindTheVideoJustStreamed) {
   EXPECT_EQ(requestsFor(timelineTarget(1)), 3);
   EXPECT_EQ(session_->entryIndex, 3);
   EXPECT_EQ(session_->currentPliid, 4);
+
+  // A list that names it last loops: from entry 1, as it always has.
+  session_->timelineLoadsSinceTag = 0;
+  ASSERT_EQ(getNewVideoToStream(&session_), 0);
+  EXPECT_EQ(session_->currentPliid, 5);
+  session_->timelineLoadsSinceTag = 0;
+  ASSERT_EQ(getNewVideoToStream(&session_), 0);
+  EXPECT_EQ(requestsFor(timelineTarget(1)), 4);
+  EXPECT_EQ(session_->entryIndex, 1);
+  EXPECT_EQ(session_->currentPliid, 1);
 }
 
 TEST_F(SelectTest, FailedDownloads) {
