@@ -17,3 +17,34 @@ need_packages() {
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq >&2 && apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
+
+# musl_sysroot ARCH: Debian's musl-dev for the Debian architecture ARCH
+# (i386, armel, armhf, mipsel), unpacked into build/sysroot/ARCH: the headers,
+# crt files and libc.a that the player toolchain files link against. Nothing
+# of it is installed into the system; a sysroot already there is kept.
+musl_sysroot() {
+  local arch=$1 top dir deb
+  top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  dir="$top/build/sysroot/$arch"
+  if [ -f "$dir/.unpacked" ]; then return 0; fi
+  if [ "$(id -u)" -ne 0 ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    echo "musl for $arch: run as root once (dpkg --add-architecture $arch; apt-get update)" >&2
+    return 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch" &&
+     [ "$arch" != "$(dpkg --print-architecture)" ]; then
+    dpkg --add-architecture "$arch" && apt-get update -qq >&2 || return 1
+  fi
+  local cache="$top/build/sysroot/debs"
+  mkdir -p "$cache"
+  deb=$(ls "$cache"/musl-dev_*_"$arch".deb 2>/dev/null | tail -n 1)
+  if [ -z "$deb" ]; then
+    # The package lists may predate the architecture's addition by another run.
+    (cd "$cache" && { apt-get download -qq "musl-dev:$arch" >&2 ||
+                      { apt-get update -qq >&2 && apt-get download -qq "musl-dev:$arch" >&2; }; }) ||
+      return 1
+    deb=$(ls "$cache"/musl-dev_*_"$arch".deb | tail -n 1)
+  fi
+  rm -rf "$dir" && mkdir -p "$dir" && dpkg-deb -x "$deb" "$dir" && touch "$dir/.unpacked"
+}
