@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <stdlib.h>
 
 #include "app/instance_lock.h"
 #include "app/signals.h"
@@ -13,8 +13,8 @@ namespace {
 
 void detachFromParent() {
   pid_t child = fork();
-  if (child < 0) std::exit(1);
-  if (child > 0) std::exit(0);
+  if (child < 0) exit(1);
+  if (child > 0) exit(0);
   (void)setsid();
 }
 

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include "log/log.h"
 
@@ -15,7 +15,7 @@ namespace {
 // `kill $(cat FILE)` would then signal a stranger too.
 void writePid(int fd) {
   char text[32];
-  int length = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+  int length = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
   ssize_t written = pwrite(fd, text, static_cast<size_t>(length), 0);
   if (written == length) (void)ftruncate(fd, length);
 }
@@ -41,10 +41,10 @@ int takeInstanceLock(const char* path) {
       return fd;
     case LockResult::CannotOpen:
       Log(ERROR, "can not open file %s, exiting!", path);
-      std::exit(1);
+      exit(1);
     case LockResult::AlreadyRunning:
       Log(ERROR, "Zomak TV Proxy Server already running, exiting!");
-      std::exit(0);
+      exit(0);
   }
   return fd;
 }

@@ -1,6 +1,6 @@
 // zomaktvproxy: start-up, the wait for a stop signal, shutdown.
 
-#include <cstdio>
+#include <stdio.h>
 
 #include "app/daemon.h"
 #include "app/instance_lock.h"
@@ -16,8 +16,8 @@ constexpr char kVersion[] = ZTV_VERSION;
 
 // On failure the log simply stays on stderr. Returns the stream to close at the end.
 FILE* openLogFile(const StartupSettings& settings) {
-  if (!settings.logPath) return nullptr;
-  FILE* file = std::fopen(settings.logPath->c_str(), "a");
+  if (settings.logPath.get() == nullptr) return nullptr;
+  FILE* file = fopen(settings.logPath.c_str(), "a");
   if (file != nullptr) LogSetOutput(file);
   return file;
 }
@@ -34,18 +34,22 @@ void waitUntilStopped(ServerControl* server) {
 
 int main(int argc, char** argv) {
   StartupSettings settings;
-  if (parseCommandLine(argc, argv, &settings) == ParseResult::HelpShown) return 0;
+  switch (parseCommandLine(argc, argv, &settings)) {
+    case ParseResult::Run: break;
+    case ParseResult::HelpShown: return 0;
+    case ParseResult::OutOfMemory: return 1;
+  }
   if (settings.daemon) startDaemonize(settings.lockPath.c_str());
   FILE* logFile = openLogFile(settings);
 
   LogPrintf("Zomak TV Proxy Server for Pendrake v%s (independent build, no warranty)\n\n", kVersion);
-  std::string address = checkBindAddress(settings.bindText);
-  int port = checkPort(settings.portText);
+  const char* address = checkBindAddress(settings.bindText.get());
+  int port = checkPort(settings.portText.get());
   (void)takeInstanceLock(settings.lockPath.c_str());  // the descriptor stays open until exit
   setupSignals();
 
-  LogPrintf("Startin Server (address: %s, port: %d)...\n", address.c_str(), port);
-  httpServer = startHttpServer(address.c_str(), port);
+  LogPrintf("Startin Server (address: %s, port: %d)...\n", address, port);
+  httpServer = startHttpServer(address, port);
   if (httpServer == nullptr) {
     Log(ERROR, "Failed to start HTTP server, exiting!");
     return -1;
@@ -57,7 +61,7 @@ int main(int argc, char** argv) {
   Log(DEBUG, "Done, exiting...");
   if (logFile != nullptr) {
     LogSetOutput(nullptr);
-    std::fclose(logFile);
+    fclose(logFile);
   }
   return 0;
 }

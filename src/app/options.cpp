@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <getopt.h>
 
-#include <climits>
-#include <cstdlib>
+#include <limits.h>
+#include <stdlib.h>
 
 #include "log/log.h"
 
@@ -19,32 +19,53 @@ const option kLongOptions[] = {
     {"lock", required_argument, nullptr, 'L'}, {nullptr, 0, nullptr, 0},
 };
 
-// Stores or acts on one option; false when parsing must end (--help).
-bool handleOption(int letter, const char* argument, StartupSettings* settings) {
+// The setting an option with an argument stores into, or null.
+HeapText* textOption(int letter, StartupSettings* settings) {
   switch (letter) {
-    case 'h': printHelp(kDefaultPort); return false;
+    case 'b': return &settings->bindText;
+    case 'p': return &settings->portText;
+    case 'l': return &settings->logPath;
+    case 'L': return &settings->lockPath;
+    default: return nullptr;
+  }
+}
+
+// Stores or acts on one option; Run unless parsing must end.
+ParseResult handleOption(int letter, const char* argument, StartupSettings* settings) {
+  if (HeapText* text = textOption(letter, settings)) {
+    return copyText(text, argument) ? ParseResult::Run : ParseResult::OutOfMemory;
+  }
+  switch (letter) {
+    case 'h': printHelp(kDefaultPort); return ParseResult::HelpShown;
     case 'd': settings->daemon = true; break;
     case 'z': debuglevel = 6; break;
     case 'q': debuglevel = 0; break;
     case 'v': debuglevel = 4; break;
-    case 'b': settings->bindText = argument; break;
-    case 'p': settings->portText = argument; break;
-    case 'l': settings->logPath = argument; break;
-    case 'L': settings->lockPath = argument; break;
     default: break;  // getopt has already printed its diagnostic
   }
-  return true;
+  return ParseResult::Run;
+}
+
+// Scans the options; Run, HelpShown or OutOfMemory as parseCommandLine.
+ParseResult scanOptions(int argc, char** argv, StartupSettings* settings) {
+  if (settings->lockPath.get() == nullptr && !copyText(&settings->lockPath, kDefaultLockPath)) {
+    return ParseResult::OutOfMemory;
+  }
+  optind = 0;  // glibc: 0 restarts the scan from scratch, so a second parse works too
+  int letter;
+  while ((letter = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    const ParseResult result = handleOption(letter, optarg, settings);
+    if (result != ParseResult::Run) return result;
+  }
+  return ParseResult::Run;
 }
 
 }  // namespace
 
 ParseResult parseCommandLine(int argc, char** argv, StartupSettings* settings) {
-  optind = 0;  // glibc: 0 restarts the scan from scratch, so a second parse works too
-  int letter;
-  while ((letter = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
-    if (!handleOption(letter, optarg, settings)) return ParseResult::HelpShown;
-  }
-  return ParseResult::Run;
+  const ParseResult result = scanOptions(argc, argv, settings);
+  if (result == ParseResult::OutOfMemory) Log(ERROR, "Couldn't allocate memory for the options, exiting!");
+  return result;
 }
 
 void printHelp(int port) {
@@ -60,19 +81,19 @@ void printHelp(int port) {
   LogPrintf("--help|-h               Prints this help screen.\n\n");
 }
 
-std::string checkBindAddress(const std::optional<std::string>& text) {
-  if (!text) return kDefaultAddress;
-  if (inet_addr(text->c_str()) == INADDR_NONE) {
-    Log(ERROR, "Invalid binding address (requested address %s), ignoring", text->c_str());
+const char* checkBindAddress(const char* text) {
+  if (text == nullptr) return kDefaultAddress;
+  if (inet_addr(text) == INADDR_NONE) {
+    Log(ERROR, "Invalid binding address (requested address %s), ignoring", text);
     return kDefaultAddress;
   }
-  return *text;
+  return text;
 }
 
-int checkPort(const std::optional<std::string>& text) {
-  if (!text) return kDefaultPort;
+int checkPort(const char* text) {
+  if (text == nullptr) return kDefaultPort;
   // strtol reads what atoi reads but saturates instead of overflowing.
-  long value = std::strtol(text->c_str(), nullptr, 10);
+  long value = strtol(text, nullptr, 10);
   int port = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
   if (port < 0 || port > 65535) {
     Log(ERROR, "Port out of range (requested port %d), ignoring", port);

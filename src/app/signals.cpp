@@ -2,8 +2,8 @@
 
 #include <pthread.h>
 
-#include <csignal>
-#include <ctime>
+#include <signal.h>
+#include <time.h>
 
 #include "log/log.h"
 

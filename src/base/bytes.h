@@ -4,8 +4,8 @@
 // Big-endian integers and doubles inside FLV and AMF0 data. The caller
 // checks that the bytes are there.
 
-#include <cstdint>
-#include <cstring>
+#include <stdint.h>
+#include <string.h>
 
 constexpr uint32_t readBigEndian24(const uint8_t* at) {
   return (uint32_t{at[0]} << 16) | (uint32_t{at[1]} << 8) | uint32_t{at[2]};
@@ -18,7 +18,7 @@ constexpr uint32_t readBigEndian32(const uint8_t* at) {
 inline double readBigEndianDouble(const uint8_t* at) {
   const uint64_t bits = (uint64_t{readBigEndian32(at)} << 32) | readBigEndian32(at + 4);
   double value = 0;
-  std::memcpy(&value, &bits, sizeof value);
+  memcpy(&value, &bits, sizeof value);
   return value;
 }
 

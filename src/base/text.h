@@ -4,8 +4,9 @@
 // Small readers of text from outside (request lines, response headers,
 // timeline attributes) that every layer shares.
 
-#include <cstdint>
-#include <string_view>
+#include <stdint.h>
+
+#include "base/text_view.h"
 
 // The C locale's isspace, without its locale and sign pitfalls.
 constexpr bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -13,15 +14,15 @@ constexpr bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // `text` read as atoi reads it (leading blanks, an optional sign, decimal
 // digits up to the first other character; 0 without digits), held to the
 // signed 32-bit range instead of overflowing.
-constexpr int32_t readClampedDecimal(std::string_view text) {
+constexpr int32_t readClampedDecimal(TextView text) {
   size_t at = 0;
-  while (at < text.size() && isBlank(text[at])) ++at;
+  while (at < text.size && isBlank(text[at])) ++at;
   bool negative = false;
-  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+  if (at < text.size && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
   // A magnitude that stops growing once past 2^31, the largest one a sign can use.
   const int64_t cap = int64_t{INT32_MAX} + 1;
   int64_t magnitude = 0;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+  for (; at < text.size && text[at] >= '0' && text[at] <= '9'; ++at) {
     magnitude = magnitude * 10 + (text[at] - '0');
     if (magnitude > cap) magnitude = cap;
   }

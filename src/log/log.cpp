@@ -1,7 +1,7 @@
 #include "log/log.h"
 
-#include <cstdarg>
-#include <cstring>
+#include <stdarg.h>
+#include <string.h>
 
 int32_t debuglevel = 1;
 const char* const levels[] = {"CRIT", "ERROR", "WARNING", "INFO", "DEBUG", "DEBUG2"};
@@ -33,9 +33,9 @@ void Log(LogLevel level, const char* fmt, ...) {
   format(text, fmt, args);
   va_end(args);
 
-  if (debuglevel < kDebugAll && std::strstr(text, "no-name") != nullptr) return;
+  if (debuglevel < kDebugAll && strstr(text, "no-name") != nullptr) return;
   if (static_cast<uint32_t>(level) > static_cast<uint32_t>(debuglevel)) return;
-  std::fprintf(output(), "%s: %s\n", levels[level], text);
+  fprintf(output(), "%s: %s\n", levels[level], text);
 }
 
 void LogPrintf(const char* fmt, ...) {
@@ -47,8 +47,8 @@ void LogPrintf(const char* fmt, ...) {
 
   if (debuglevel == 0) return;
   FILE* out = output();
-  std::fputs(text, out);
+  fputs(text, out);
   if (length >= 1 && length <= static_cast<int>(kLineSize) - 2 && text[length - 1] == '\n') {
-    std::fflush(out);
+    fflush(out);
   }
 }

@@ -7,8 +7,8 @@
 // filtered by `debuglevel`. Set the level and the stream before the
 // connection thread starts; afterwards they are only read.
 
-#include <cstdint>
-#include <cstdio>
+#include <stdint.h>
+#include <stdio.h>
 
 enum LogLevel : int { CRIT = 0, ERROR = 1, WARNING = 2, INFO = 3, DEBUG = 4, DEBUG2 = 5 };
 

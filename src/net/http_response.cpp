@@ -1,11 +1,11 @@
 #include "net/http_response.h"
 
-#include <algorithm>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "base/heap.h"
+#include "base/language.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "net/socket.h"
@@ -45,67 +45,70 @@ size_t readHeader(int fd, char* buffer) {
 }
 
 // The status code as strtol with base 0 reads it, clamped to int.
-int parseStatus(std::string_view header) {
-  if (header.size() <= kStatusOffset) return 0;
+int parseStatus(TextView header) {
+  if (header.size <= kStatusOffset) return 0;
   char text[32] = {};
-  std::string_view digits = header.substr(kStatusOffset, sizeof text - 1);
-  std::copy(digits.begin(), digits.end(), text);
-  long status = std::strtol(text, nullptr, 0);
-  return static_cast<int>(std::clamp<long>(status, INT_MIN, INT_MAX));
+  TextView digits = subText(header, kStatusOffset, sizeof text - 1);
+  memcpy(text, digits.data, digits.size);
+  long status = strtol(text, nullptr, 0);
+  return static_cast<int>(clampTo<long>(status, INT_MIN, INT_MAX));
 }
 
 // The text behind the needle's position plus `skip`, or empty.
-std::string_view fieldAfter(std::string_view header, std::string_view needle, size_t skip) {
-  size_t at = header.find(needle);
-  if (at == std::string_view::npos || at + skip > header.size()) return {};
-  return header.substr(at + skip);
+TextView fieldAfter(TextView header, TextView needle, size_t skip) {
+  size_t at = findText(header, needle);
+  if (at == kNotFound || at + skip > header.size) return {};
+  return subText(header, at + skip);
 }
 
 // The request path's query ("?..." up to a CR), or empty.
-std::string_view queryOf(std::string_view path) {
-  size_t mark = path.find('?');
-  if (mark == std::string_view::npos) return {};
-  std::string_view query = path.substr(mark);
-  return query.substr(0, query.find('\r'));
+TextView queryOf(TextView path) {
+  size_t mark = findChar(path, '?');
+  if (mark == kNotFound) return {};
+  return cutAtAnyOf(subText(path, mark), "\r");
 }
 
-HttpAnswer redirectAnswer(std::string_view header, std::string_view requestPath, int status) {
+void logOutOfMemory() { Log(ERROR, "%s, out of memory.", kSelf); }
+
+HttpAnswer redirectAnswer(TextView header, TextView requestPath, int status) {
   HttpAnswer answer;
   answer.status = status;
-  if (header.find("Locat") == std::string_view::npos) {
+  if (findText(header, "Locat") == kNotFound) {
     Log(ERROR, "%s, redirect without a location (HTTP code: %d).", kSelf, status);
     return answer;
   }
   // The location's own query is dropped; an LF ends it too, so that no
   // header text can reach the next request line.
-  std::string_view location = fieldAfter(header, "Locat", kLocationSkip);
-  location = location.substr(0, location.find_first_of("\r\n?"));
+  TextView location = cutAtAnyOf(fieldAfter(header, "Locat", kLocationSkip), "\r\n?");
+  if (!joinText(&answer.location, location, queryOf(requestPath))) {
+    logOutOfMemory();
+    return answer;
+  }
   answer.kind = HttpAnswerKind::Redirect;
-  answer.location.assign(location);
-  answer.location.append(queryOf(requestPath));
   return answer;
 }
 
 }  // namespace
 
-std::string buildHttpRequest(const std::string& host, const std::string& path) {
-  std::string request = "GET " + path + " HTTP/1.0\r\n";
-  request += std::string("User-Agent: ") + kClient + "/" + kBuild + "\r\n";
-  request += "Host: " + host + "\r\n";
-  request += "Content-Type: application/x-www-form-urlencoded\r\n";
-  request += std::string("X-Client: ") + kClient + "\r\n";
-  request += std::string("X-Client-Build: ") + kBuild + "\r\n";
-  request += "X-Client-Params: InstallerType=1\r\n";
-  request += "\r\n";
-  return request;
+bool buildHttpRequest(HeapText* request, const char* host, const char* path) {
+  return formatText(request,
+                    "GET %s HTTP/1.0\r\n"
+                    "User-Agent: %s/%s\r\n"
+                    "Host: %s\r\n"
+                    "Content-Type: application/x-www-form-urlencoded\r\n"
+                    "X-Client: %s\r\n"
+                    "X-Client-Build: %s\r\n"
+                    "X-Client-Params: InstallerType=1\r\n"
+                    "\r\n",
+                    path, kClient, kBuild, host, kClient, kBuild);
 }
 
-int64_t parseContentLength(std::string_view text) { return readClampedDecimal(text); }
+int64_t parseContentLength(TextView text) { return readClampedDecimal(text); }
 
-HttpAnswer interpretHttpHeader(std::string_view header, std::string_view requestPath) {
+HttpAnswer interpretHttpHeader(TextView header, TextView requestPath) {
   HttpAnswer answer;
-  if (header.size() < kHttpMinHeader) return answer;
-  header = header.substr(0, header.find('\0'));  // the header is read as text
+  if (header.size < kHttpMinHeader) return answer;
+  header = subText(header, 0, findChar(header, '\0'));  // the header is read as text
   answer.status = parseStatus(header);
   switch (answer.status) {
     case 200:
@@ -122,22 +125,27 @@ HttpAnswer interpretHttpHeader(std::string_view header, std::string_view request
   }
 }
 
-HttpAnswer httpExchange(int fd, const std::string& host, const std::string& path) {
-  HeapArray<char> buffer = allocZeroed<char>(kHttpBufferSize);
+HttpAnswer httpExchange(int fd, const char* host, const char* path) {
+  // One byte more than the header may hold: the NUL that ends the text even
+  // when the buffer filled up.
+  HeapArray<char> buffer = allocZeroed<char>(kHttpBufferSize + 1);
   if (buffer == nullptr) {
     Log(ERROR, "%s, out of memory for the response header.", kSelf);
     return {};
   }
-  std::string request = buildHttpRequest(host, path);
+  HeapText request;
+  if (!buildHttpRequest(&request, host, path)) {
+    logOutOfMemory();
+    return {};
+  }
   Log(DEBUG, "%s: Send\n%s\n", kSelf, request.c_str());
   // A request that does not go out shows up as a short or missing answer.
-  (void)socket_sendAll(fd, request.data(), request.size(), kSendLimitMs);
+  (void)socket_sendAll(fd, request.c_str(), request.size(), kSendLimitMs);
 
   size_t length = readHeader(fd, buffer.get());
   bool tooLong = length == kTooLong;
-  std::string header(buffer.get(), tooLong ? kHttpBufferSize : length);
-  buffer.reset();  // nothing of the buffer outlives the exchange
-  Log(DEBUG, "%s: Receive\n%s\n", kSelf, header.c_str());
+  const TextView header(buffer.get(), tooLong ? kHttpBufferSize : length);
+  Log(DEBUG, "%s: Receive\n%s\n", kSelf, buffer.get());
   if (tooLong) {
     Log(ERROR, "%s, response header longer than %zu bytes.", kSelf, kHttpBufferSize - 1);
     return {};

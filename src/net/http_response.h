@@ -7,9 +7,11 @@
 // means. webFileConnect loops over it to follow redirects; tests and the
 // fuzzer drive it over a socket pair.
 
-#include <cstdint>
-#include <string>
-#include <string_view>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "base/heap_text.h"
+#include "base/text_view.h"
 
 enum class HttpAnswerKind {
   Failed,    // unusable answer; the cause is logged (a short header is not)
@@ -21,26 +23,27 @@ struct HttpAnswer {
   HttpAnswerKind kind = HttpAnswerKind::Failed;
   int status = 0;             // status code; 0 when the header was too short to hold one
   int64_t contentLength = 0;  // for Body: Content-Length, 0 when the header has none
-  std::string location;       // for Redirect: the Location without its query, plus the request's query
+  HeapText location;          // for Redirect: the Location without its query, plus the request's query
 };
 
 constexpr size_t kHttpBufferSize = 65536;  // request and response header; the header is at most 65,535 bytes
 constexpr size_t kHttpMinHeader = 14;      // a shorter response header is no answer
 
-// The request line and the client identification headers for `path` on `host`.
-std::string buildHttpRequest(const std::string& host, const std::string& path);
+// Replaces `*request` by the request line and the client identification
+// headers for `path` on `host`; false (request unchanged) when memory is short.
+[[nodiscard]] bool buildHttpRequest(HeapText* request, const char* host, const char* path);
 
 // Sends the request on `fd`, reads the response header and interprets it.
 // Logs the request, the header and (at ERROR) why an answer is unusable.
-// Throws std::bad_alloc only from the string copies.
-HttpAnswer httpExchange(int fd, const std::string& host, const std::string& path);
+// Memory that runs short is logged as "out of memory" and fails the answer.
+HttpAnswer httpExchange(int fd, const char* host, const char* path);
 
 // Interprets a response header as read (NUL-free, without the final LF),
 // answering a request for `requestPath`. Logs why an answer is unusable.
-HttpAnswer interpretHttpHeader(std::string_view header, std::string_view requestPath);
+HttpAnswer interpretHttpHeader(TextView header, TextView requestPath);
 
 // A Content-Length value: decimal, leading blanks skipped, an optional sign,
 // digits up to the first other character; clamped to the signed 32-bit range.
-int64_t parseContentLength(std::string_view text);
+int64_t parseContentLength(TextView text);
 
 #endif  // ZTV_NET_HTTP_RESPONSE_H

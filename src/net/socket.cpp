@@ -1,38 +1,33 @@
 #include "net/socket.h"
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <optional>
-
+#include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "base/atomic_word.h"
+#include "base/clock.h"
+#include "base/language.h"
 #include "base/text.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+constexpr int64_t kWaitMs = 5000;  // the one time limit of every download
+constexpr int kStepMs = 100;       // how soon an interrupt is noticed
+constexpr int64_t kGraceMs = 500;  // a send goes on this long once interrupted
 
-constexpr std::chrono::milliseconds kWait{5000};  // the one time limit of every download
-constexpr int kStepMs = 100;                      // how soon an interrupt is noticed
-constexpr std::chrono::milliseconds kGrace{500};  // a send goes on this long once interrupted
-
-std::atomic<int32_t> interrupted{0};
-static_assert(std::atomic<int32_t>::is_always_lock_free);
+AtomicWord interrupted;
 
 // Like perror, for the resolver's own error codes.
 void reportResolverError(int code) {
-  const char* text = code == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(code);
-  std::fprintf(stderr, "getaddrinfo: %s\n", text);
+  const char* text = code == EAI_SYSTEM ? strerror(errno) : gai_strerror(code);
+  fprintf(stderr, "getaddrinfo: %s\n", text);
 }
 
 // Sets the options every outgoing socket carries; false with errno set.
@@ -53,8 +48,8 @@ void closeKeepingErrno(int fd) {
 // The resolver takes a numeric service modulo 65536 (84596 would become
 // 19060), so a number must name a port itself. Names are left to the resolver.
 bool isUsablePort(const char* service) {
-  const size_t length = std::strlen(service);
-  if (length == 0 || std::strspn(service, "0123456789") != length) return true;
+  const size_t length = strlen(service);
+  if (length == 0 || strspn(service, "0123456789") != length) return true;
   const int32_t port = readClampedDecimal(service);
   return port >= 1 && port <= 65535;
 }
@@ -62,12 +57,12 @@ bool isUsablePort(const char* service) {
 // poll rather than select: a descriptor at or above FD_SETSIZE would overrun
 // an fd_set. Steps of kStepMs look at the interrupt; a signal does not cut
 // the wait short. > 0 ready, 0 at the deadline or interrupted, -1 failed.
-int pollUntil(int fd, short events, Clock::time_point deadline) {
+int pollUntil(int fd, short events, int64_t deadlineMs) {
   pollfd watched{fd, events, 0};
   for (;;) {
     if (interrupted.load() != 0) return 0;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    const int step = static_cast<int>(std::clamp<decltype(left)>(left, 0, kStepMs));
+    const int64_t left = deadlineMs - monotonicMs();
+    const int step = static_cast<int>(clampTo<int64_t>(left, 0, kStepMs));
     int ready = poll(&watched, 1, step);
     if (ready > 0) return ready;
     if (ready < 0 && errno != EINTR) return -1;
@@ -111,7 +106,7 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length) {
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
   if (connect(fd, address, length) != 0) {
     if (errno != EINPROGRESS) return -1;
-    const int ready = pollUntil(fd, POLLOUT, Clock::now() + kWait);
+    const int ready = pollUntil(fd, POLLOUT, monotonicMs() + kWaitMs);
     if (ready <= 0) {
       if (ready == 0) errno = interrupted.load() != 0 ? ECANCELED : ETIMEDOUT;
       return -1;
@@ -138,7 +133,7 @@ const char* connectFirst(const addrinfo& first, int* fd) {
 
 int socket_connect(const char* host, const char* service) {
   if (!isUsablePort(service)) {
-    std::fprintf(stderr, "connect: port %s out of range\n", service);
+    fprintf(stderr, "connect: port %s out of range\n", service);
     return -1;
   }
   addrinfo hints{};
@@ -162,7 +157,7 @@ int socket_connect(const char* host, const char* service) {
 }
 
 int socket_wait(int fd, int forRead) {
-  int ready = pollUntil(fd, static_cast<short>(forRead != 0 ? POLLIN : POLLOUT), Clock::now() + kWait);
+  int ready = pollUntil(fd, static_cast<short>(forRead != 0 ? POLLIN : POLLOUT), monotonicMs() + kWaitMs);
   if (ready < 0) perror("poll");
   return ready;
 }
@@ -187,8 +182,8 @@ int my_read(int fd, void* buffer, int size) {
 
 ssize_t socket_sendAll(int fd, const void* data, size_t size, int limitMs) {
   const auto* bytes = static_cast<const uint8_t*>(data);
-  const Clock::time_point start = Clock::now();
-  std::optional<Clock::time_point> graceEnd;
+  const int64_t start = monotonicMs();
+  int64_t graceEnd = -1;  // -1 until interrupted
   size_t sent = 0;
   while (sent < size) {
     ssize_t put = send(fd, bytes + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -197,13 +192,13 @@ ssize_t socket_sendAll(int fd, const void* data, size_t size, int limitMs) {
       continue;
     }
     if (put < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    const Clock::time_point now = Clock::now();
-    if (!graceEnd && interrupted.load() != 0) graceEnd = now + kGrace;
-    if (graceEnd && now >= *graceEnd) {
+    const int64_t now = monotonicMs();
+    if (graceEnd < 0 && interrupted.load() != 0) graceEnd = now + kGraceMs;
+    if (graceEnd >= 0 && now >= graceEnd) {
       errno = ECANCELED;
       return -1;
     }
-    if (limitMs >= 0 && now - start >= std::chrono::milliseconds(limitMs)) {
+    if (limitMs >= 0 && now - start >= limitMs) {
       errno = ETIMEDOUT;
       return -1;
     }

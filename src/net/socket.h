@@ -10,7 +10,7 @@
 
 #include <sys/types.h>
 
-#include <cstddef>
+#include <stddef.h>
 
 // A connected TCP socket to `host` (name or address) and `service` (port or
 // service name), or -1. The first resolved address only; a numeric port

@@ -1,17 +1,16 @@
 #include "net/web_file.h"
 
-#include <string_view>
-
 #include <unistd.h>
 
 #include "base/heap.h"
+#include "base/language.h"
 #include "log/log.h"
 #include "net/http_response.h"
 #include "net/socket.h"
 
 namespace {
 
-constexpr std::string_view kScheme = "http://";
+constexpr TextView kScheme = "http://";
 constexpr int kMaxRedirects = 10;  // hops followed in one connect
 
 void closeSocket(WebFileHandle& file) {
@@ -19,23 +18,30 @@ void closeSocket(WebFileHandle& file) {
   file.fd = -1;
 }
 
-// Fills host, port and path from `url`; false (nothing changed) unless it is "http://...".
-bool assignUrl(WebFileHandle& file, std::string_view url) {
-  if (url.substr(0, kScheme.size()) != kScheme) return false;
-  std::string_view rest = url.substr(kScheme.size());
-  size_t slash = rest.find('/');
-  std::string_view hostAndPort = rest.substr(0, slash);
-  size_t colon = hostAndPort.find(':');
-  std::string_view portText = colon == std::string_view::npos ? "" : hostAndPort.substr(colon + 1);
+enum class UrlResult { Assigned, NotHttp, OutOfMemory };
+
+// Fills host, port and path from `url`; nothing changes unless it is
+// "http://..." and all three could be had.
+UrlResult assignUrl(WebFileHandle& file, TextView url) {
+  if (!startsWith(url, kScheme)) return UrlResult::NotHttp;
+  TextView rest = subText(url, kScheme.size);
+  size_t slash = findChar(rest, '/');
+  TextView hostAndPort = subText(rest, 0, slash);
+  size_t colon = findChar(hostAndPort, ':');
+  TextView portText = colon == kNotFound ? TextView() : subText(hostAndPort, colon + 1);
   // Build all three first: a failed allocation leaves the handle as it was.
-  std::string host(hostAndPort.substr(0, colon));
-  std::string port(portText.empty() ? std::string_view("80") : portText);
-  std::string path(slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash));
-  file.host = std::move(host);
-  file.port = std::move(port);
-  file.path = std::move(path);
-  return true;
+  HeapText host, port, path;
+  if (!copyText(&host, subText(hostAndPort, 0, colon)) || !copyText(&port, portText.empty() ? "80" : portText) ||
+      !copyText(&path, slash == kNotFound ? TextView("/") : subText(rest, slash))) {
+    return UrlResult::OutOfMemory;
+  }
+  file.host = moved(host);
+  file.port = moved(port);
+  file.path = moved(path);
+  return UrlResult::Assigned;
 }
+
+void logOutOfMemory(const char* operation) { Log(ERROR, "%s, out of memory.", operation); }
 
 // One connect: at most kMaxRedirects redirects are followed.
 int64_t connectFollowingRedirects(WebFileHandle& file) {
@@ -43,7 +49,7 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
     closeSocket(file);
     file.fd = socket_connect(file.host.c_str(), file.port.c_str());
     if (file.fd < 0) return -1;
-    HttpAnswer answer = httpExchange(file.fd, file.host, file.path);
+    HttpAnswer answer = httpExchange(file.fd, file.host.c_str(), file.path.c_str());
     if (answer.kind == HttpAnswerKind::Body) return answer.contentLength;
     closeSocket(file);
     if (answer.kind != HttpAnswerKind::Redirect) return -1;
@@ -54,11 +60,13 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
     }
     Log(DEBUG, "%s: HTTP Return code %d, Location: %s", "webFileConnect", answer.status,
         answer.location.c_str());
-    if (!assignUrl(file, answer.location)) {
+    const UrlResult next = assignUrl(file, answer.location.view());
+    if (next == UrlResult::OutOfMemory) logOutOfMemory("webFileConnect");
+    if (next == UrlResult::NotHttp) {
       Log(ERROR, "%s, redirect to a location that is not an http:// URL (HTTP code: %d).",
           "webFileConnect", answer.status);
-      return -1;
     }
+    if (next != UrlResult::Assigned) return -1;
   }
 }
 
@@ -67,23 +75,14 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
 WebFileHandle* webFileParseUrl(const char* url) {
   if (url == nullptr) return nullptr;
   WebFilePtr file(newRecord<WebFileHandle>());
-  bool isHttp = false;
-  if (!file || !tryAllocate([&] { isHttp = assignUrl(*file, url); })) {
-    Log(ERROR, "%s, out of memory.", "webFileParseUrl");
-    return nullptr;
-  }
-  return isHttp ? file.release() : nullptr;
+  const UrlResult assigned = file ? assignUrl(*file, url) : UrlResult::OutOfMemory;
+  if (assigned == UrlResult::OutOfMemory) logOutOfMemory("webFileParseUrl");
+  return assigned == UrlResult::Assigned ? file.release() : nullptr;
 }
 
 int64_t webFileConnect(WebFileHandle* file) {
   if (file == nullptr) return -1;
-  int64_t length = -1;
-  if (!tryAllocate([&] { length = connectFollowingRedirects(*file); })) {
-    closeSocket(*file);
-    Log(ERROR, "%s, out of memory.", "webFileConnect");
-    return -1;
-  }
-  return length;
+  return connectFollowingRedirects(*file);
 }
 
 WebFileHandle* webFileOpen(const char* url) {
@@ -105,6 +104,6 @@ int webFileRead(WebFileHandle* file, void* buffer, int size) {
 int webFileClose(WebFileHandle* file) {
   if (file == nullptr) return 0;
   closeSocket(*file);
-  delete file;
+  freeRecord(file);
   return 0;
 }

@@ -6,17 +6,18 @@
 // header), webFileRead as often as needed, webFileClose. The body ends when
 // bytesRead reaches contentLength or when a read comes back short.
 
-#include <cstdint>
-#include <memory>
-#include <string>
+#include <stdint.h>
+
+#include "base/heap.h"
+#include "base/heap_text.h"
 
 struct WebFileHandle {
   int fd = -1;                // socket, -1 when there is none
   int64_t bytesRead = 0;      // body bytes delivered by webFileRead so far
   int64_t contentLength = 0;  // of the final response; -1 when the connect failed
-  std::string host;           // host alone (the URL's text before the first ':'); also the Host header
-  std::string port;           // port text behind the ':', "80" when there is none
-  std::string path;           // from the first '/' behind the host, query included; "/" when empty
+  HeapText host;              // host alone (the URL's text before the first ':'); also the Host header
+  HeapText port;              // port text behind the ':', "80" when there is none
+  HeapText path;              // from the first '/' behind the host, query included; "/" when empty
 };
 
 // Connected and positioned at the first body byte, or null (the cause is logged).
@@ -36,9 +37,6 @@ int webFileClose(WebFileHandle* file);
 // The content length, or -1 with fd -1.
 int64_t webFileConnect(WebFileHandle* file);
 
-struct WebFileCloser {
-  void operator()(WebFileHandle* file) const noexcept { webFileClose(file); }
-};
-using WebFilePtr = std::unique_ptr<WebFileHandle, WebFileCloser>;
+using WebFilePtr = Owned<WebFileHandle, webFileClose>;
 
 #endif  // ZTV_NET_WEB_FILE_H

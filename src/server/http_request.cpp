@@ -6,23 +6,20 @@ namespace {
 
 constexpr size_t kPathStart = 4;   // the byte behind "GET" is skipped whatever it is
 constexpr size_t kMinQuery = 5;    // "?id=1": the "?", a key of three and one character
-constexpr std::string_view kChannelKey = "id=";
-constexpr std::string_view kRelayKey = "li=";
+constexpr TextView kChannelKey = "id=";
+constexpr TextView kRelayKey = "li=";
 
 // The path ends at the first blank (the end of the request target) or at the
 // end of the text; a NUL ends the text, as it would for any C string reader.
-std::string_view cutPath(std::string_view received) {
-  std::string_view path = received.substr(kPathStart);
-  return path.substr(0, path.find_first_of(std::string_view(" \0", 2)));
-}
+TextView cutPath(TextView received) { return cutAtAnyOf(subText(received, kPathStart), TextView(" \0", 2)); }
 
-HttpRequest classify(std::string_view path) {
+HttpRequest classify(TextView path) {
   HttpRequest request{RequestKind::NotFound, path, 0, {}};
-  if (path.empty() || path.front() != '/') return request;
-  size_t mark = path.find('?');
-  if (mark == std::string_view::npos || path.size() - mark < kMinQuery) return request;
-  std::string_view key = path.substr(mark + 1, kChannelKey.size());
-  std::string_view value = path.substr(mark + 1 + kChannelKey.size());
+  if (path.empty() || path[0] != '/') return request;
+  size_t mark = findChar(path, '?');
+  if (mark == kNotFound || path.size - mark < kMinQuery) return request;
+  TextView key = subText(path, mark + 1, kChannelKey.size);
+  TextView value = subText(path, mark + 1 + kChannelKey.size);
   if (key == kChannelKey) {
     request.channelId = parseChannelNumber(value);
     if (request.channelId != 0) request.kind = RequestKind::Channel;
@@ -35,9 +32,9 @@ HttpRequest classify(std::string_view path) {
 
 }  // namespace
 
-int parseChannelNumber(std::string_view value) { return readClampedDecimal(value); }
+int parseChannelNumber(TextView value) { return readClampedDecimal(value); }
 
-HttpRequest parseHttpRequest(std::string_view received) {
-  if (received.size() < kPathStart + 1 || received.substr(0, 3) != "GET") return {};
+HttpRequest parseHttpRequest(TextView received) {
+  if (received.size < kPathStart + 1 || !startsWith(received, "GET")) return {};
   return classify(cutPath(received));
 }

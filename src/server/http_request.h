@@ -5,7 +5,7 @@
 // a GET whose path has a query opening with "id=<channel number>" (a channel
 // stream) or "li=<url>" (a relay of that URL). Nothing is decoded.
 
-#include <string_view>
+#include "base/text_view.h"
 
 enum class RequestKind {
   Unsupported,  // not a GET, or fewer than 5 bytes: no answer at all
@@ -16,17 +16,17 @@ enum class RequestKind {
 
 struct HttpRequest {
   RequestKind kind = RequestKind::Unsupported;
-  std::string_view path;  // from the fifth byte to the first blank or NUL; empty when Unsupported
+  TextView path;          // from the fifth byte to the first blank or NUL; empty when Unsupported
   int channelId = 0;      // Channel: the channel number, never 0
-  std::string_view url;   // Relay: everything behind "li=", never empty
+  TextView url;           // Relay: everything behind "li=", never empty
 };
 
 // Parses `received`, the bytes of the one receive; the views point into it.
-HttpRequest parseHttpRequest(std::string_view received);
+HttpRequest parseHttpRequest(TextView received);
 
 // `value` read as atoi reads it (leading white space, a sign, decimal digits
 // up to the first other character; 0 without digits), saturated to the int
 // range instead of overflowing.
-int parseChannelNumber(std::string_view value);
+int parseChannelNumber(TextView value);
 
 #endif  // ZTV_SERVER_HTTP_REQUEST_H

@@ -5,7 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <errno.h>
+
 #include "base/heap.h"
 #include "log/log.h"
 #include "net/socket.h"
@@ -68,7 +69,7 @@ void acceptOne(ServerControl* server) {
 bool requestStop(ServerControl* server) {
   int32_t seen = server->state.load();
   while (seen == Streaming || seen == Accepting) {
-    if (!server->state.compare_exchange_weak(seen, StopRequested)) continue;
+    if (!server->state.compareExchange(&seen, StopRequested)) continue;
     socket_interrupt(true);
     (void)shutdown(server->listenSocket, SHUT_RDWR);
     while (server->state.load() != Stopped) usleep(kStopPollMicros);

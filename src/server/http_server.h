@@ -7,8 +7,9 @@
 
 #include <pthread.h>
 
-#include <atomic>
-#include <cstdint>
+#include <stdint.h>
+
+#include "base/atomic_word.h"
 
 enum ServerState : int32_t {
   Stopped = 0,        // no connection thread runs; also a fresh record
@@ -18,10 +19,9 @@ enum ServerState : int32_t {
 };
 
 struct ServerControl {
-  std::atomic<int32_t> state{Stopped};  // a ServerState
-  int listenSocket = -1;                // the listening socket
+  AtomicWord state;        // a ServerState; Stopped in a fresh record
+  int listenSocket = -1;   // the listening socket
 };
-static_assert(std::atomic<int32_t>::is_always_lock_free);
 
 // Listens on `address`:`port` and starts the connection thread; null on
 // failure (logged). The record lives until the process ends.

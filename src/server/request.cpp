@@ -6,12 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
-#include <utility>
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
 
+#include "base/clock.h"
 #include "base/heap.h"
 #include "log/log.h"
 #include "net/socket.h"
@@ -57,10 +56,9 @@ void sendAnswer(int socket, const char* status) {
 // Up to five seconds, in steps that end the wait once a stop has come.
 // poll rather than select: no descriptor limit of an fd_set to overrun.
 bool waitForRequest(ServerControl* server, int socket) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kRequestWaitMillis);
+  const int64_t deadline = monotonicMs() + kRequestWaitMillis;
   pollfd wanted{socket, POLLIN, 0};
-  while (server->state.load() == Streaming && Clock::now() < deadline) {
+  while (server->state.load() == Streaming && monotonicMs() < deadline) {
     int ready = poll(&wanted, 1, kStepMillis);
     if (ready > 0) return true;
     if (ready < 0 && errno != EINTR) return false;
@@ -95,12 +93,10 @@ StreamSession* openSession(const HttpRequest& request) {
     if (session != nullptr) session->channelId = request.channelId;
     return session;
   }
-  std::optional<std::string> url = copyText(request.url);
-  if (!url) {
+  if (!copyText(&session->videoUrl, request.url)) {
     closeFLVStream(session);
     return nullptr;
   }
-  session->videoUrl = std::move(*url);
   return session;
 }
 
@@ -130,8 +126,8 @@ void serveRequest(ServerControl* server, int socket) {
   }
   // The path ends at a blank or at the text's NUL; ending it with a NUL
   // makes it a C string inside `text`.
-  text[request.path.data() - text + request.path.size()] = '\0';
-  const char* path = request.path.data();
+  text[request.path.data - text + request.path.size] = '\0';
+  const char* path = request.path.data;
   Log(DEBUG, "%s: Request header: %s", "receiveHttpData", path);
   if (request.kind == RequestKind::NotFound) {
     LogPrintf("%s, File not found, %s\n", "receiveHttpData", path);
@@ -149,7 +145,7 @@ void receiveHttpData(ServerControl* server, int socket) {
   // StopRequested (or Stopped), which must stay so for the connection thread
   // to end on.
   int32_t expected = Accepting;
-  if (!server->state.compare_exchange_strong(expected, Streaming)) {
+  if (!server->state.compareExchange(&expected, Streaming)) {
     close(socket);
     return;
   }
@@ -157,5 +153,5 @@ void receiveHttpData(ServerControl* server, int socket) {
   close(socket);
   // Back to Accepting only if no stop was requested meanwhile.
   expected = Streaming;
-  server->state.compare_exchange_strong(expected, Accepting);
+  (void)server->state.compareExchange(&expected, Accepting);
 }

@@ -1,10 +1,8 @@
 #include "stream/flv_remux.h"
 
-#include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <optional>
-#include <string>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
 
 #include "base/bytes.h"
 #include "log/log.h"
@@ -67,28 +65,28 @@ bool selectVideo(StreamSession** session) {
 
 // The URL of the next connection: the video itself, or after a seek the
 // video from the keyframe's byte position on.
-std::optional<std::string> connectUrl(StreamSession& s) {
-  if (!s.seekPending) return copyText(s.videoUrl);
+// False when memory is short.
+bool connectUrl(StreamSession& s, HeapText* url) {
+  if (!s.seekPending) return copyText(url, s.videoUrl.view());
   s.seekPending = false;
-  char start[32];
-  std::snprintf(start, sizeof start, "?start=%u", s.seekFilePos);
+  const uint32_t position = s.seekFilePos;
   s.seekTime = 0;
   s.seekFilePos = 0;
-  return joinText({s.videoUrl, start});
+  return formatText(url, "%s?start=%u", s.videoUrl.c_str(), static_cast<unsigned>(position));
 }
 
 // Step 2.
 bool connectSource(StreamSession& s) {
-  const std::optional<std::string> url = connectUrl(s);
-  if (!url) {
+  HeapText url;
+  if (!connectUrl(s, &url)) {
     Log(ERROR, "%s, connecting to %s", kName, s.videoUrl.c_str());
     return false;
   }
-  Log(DEBUG, "%s, connecting to %s", kName, url->c_str());
+  Log(DEBUG, "%s, connecting to %s", kName, url.c_str());
   s.audioOffsetSet = false;  // a new source: its audio follows its own video
-  s.source.reset(webFileOpen(url->c_str()));
+  s.source.reset(webFileOpen(url.c_str()));
   if (!s.source) {
-    Log(ERROR, "%s, connecting to %s", kName, url->c_str());
+    Log(ERROR, "%s, connecting to %s", kName, url.c_str());
     return false;
   }
   return true;
@@ -99,7 +97,7 @@ bool connectSource(StreamSession& s) {
 Outcome readSourceHeader(StreamSession& s, ByteBuffer* buffer, uint32_t capacity) {
   uint8_t header[kFileHeaderSize];
   if (readSource(s, header, kFileHeaderSize) < static_cast<int>(kFileHeaderSize)) return fail(s, "read FLV header.");
-  if (std::memcmp(header, "FLV", 3) != 0) return fail(s, "bad FLV header.");
+  if (memcmp(header, "FLV", 3) != 0) return fail(s, "bad FLV header.");
   s.sourceHeaderRead = true;
   if (s.headerSent) {
     Log(DEBUG, "%s, Skip FLV header.", kName);
@@ -108,7 +106,7 @@ Outcome readSourceHeader(StreamSession& s, ByteBuffer* buffer, uint32_t capacity
   Log(DEBUG, "%s, Send FLV header.", kName);
   if (!makeRoom(buffer, capacity, kFileHeaderSize)) return fail(s, "Couldn't reallocate memory!");
   s.headerSent = true;
-  std::memcpy(buffer->get(), kFileHeader, kFileHeaderSize);
+  memcpy(buffer->get(), kFileHeader, kFileHeaderSize);
   return unit(kFileHeaderSize);
 }
 
@@ -129,9 +127,9 @@ bool finishedSource(StreamSession& s) {
 void chainPrevTagSize(StreamSession& s, uint8_t* block) {
   if (s.patchPrevTagSize) {
     s.patchPrevTagSize = false;
-    std::memcpy(block, s.lastPrevTagSize, 4);
+    memcpy(block, s.lastPrevTagSize, 4);
   }
-  std::memcpy(s.lastPrevTagSize, block, 4);
+  memcpy(s.lastPrevTagSize, block, 4);
 }
 
 uint32_t readTimestamp(const uint8_t* block) {
@@ -225,7 +223,7 @@ Outcome readBody(StreamSession** session, ByteBuffer* buffer, uint32_t capacity,
       flvLiveSeek(session, step, time(nullptr))) {
     return kStartOver;  // the seek dropped this tag and the source
   }
-  std::memcpy(buffer->get(), block, kBlockSize);
+  memcpy(buffer->get(), block, kBlockSize);
   return unit(tagSent(s, dataSize));
 }
 
@@ -242,7 +240,7 @@ Outcome readTag(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) 
   if (s.source->bytesRead + dataSize > s.source->contentLength) return fail(s, "read FLV packet.");
   if (dataSize != 0) return readBody(session, buffer, capacity, block, dataSize, step);
   if (!makeRoom(buffer, capacity, kBlockSize)) return fail(s, "Couldn't reallocate memory!");
-  std::memcpy(buffer->get(), block, kBlockSize);
+  memcpy(buffer->get(), block, kBlockSize);
   return unit(tagSent(s, 0));
 }
 

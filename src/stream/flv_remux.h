@@ -7,7 +7,7 @@
 // with audio and video timestamps rising together across the joins and the
 // PreviousTagSize chain patched there.
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "base/heap.h"
 #include "stream/session.h"

@@ -1,12 +1,11 @@
 #include "stream/keyframe_index.h"
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <string_view>
+#include <math.h>
+#include <string.h>
 
 #include "base/bytes.h"
 #include "base/heap.h"
+#include "base/language.h"
 #include "log/log.h"
 
 namespace {
@@ -15,8 +14,8 @@ constexpr const char* kDecodeName = "decodeFLVMetaPacket";
 
 // The AMF0 name of each array followed by the strict-array marker 0A. The
 // length prefix in front of the name is not part of the pattern.
-constexpr std::string_view kPositionsPattern{"filepositions\x0A", 14};
-constexpr std::string_view kTimesPattern{"times\x0A", 6};
+constexpr TextView kPositionsPattern{"filepositions\x0A", 14};
+constexpr TextView kTimesPattern{"times\x0A", 6};
 
 constexpr uint32_t kCountSize = 4;
 constexpr uint32_t kElementSize = 9;  // number marker 00 and an 8-byte double
@@ -25,10 +24,10 @@ constexpr uint8_t kNumberMarker = 0x00;
 // Offset just behind the first match of `pattern`, or 0 when there is none.
 // Only starts p with p + pattern size < length are tried, so a match always
 // leaves at least one byte behind it.
-uint32_t findCountOffset(const uint8_t* body, uint32_t length, std::string_view pattern) {
-  const uint32_t size = static_cast<uint32_t>(pattern.size());
+uint32_t findCountOffset(const uint8_t* body, uint32_t length, TextView pattern) {
+  const uint32_t size = static_cast<uint32_t>(pattern.size);
   for (uint32_t p = 0; p + size < length; ++p) {
-    if (std::memcmp(body + p, pattern.data(), size) == 0) return p + size;
+    if (memcmp(body + p, pattern.data, size) == 0) return p + size;
   }
   return 0;
 }
@@ -37,7 +36,7 @@ uint32_t findCountOffset(const uint8_t* body, uint32_t length, std::string_view 
 // unsigned 32-bit range, so NaN and negatives become 0 and anything at or
 // above 2^32 (infinity included) becomes the largest value.
 uint32_t toUnsigned32(double value) {
-  if (std::isnan(value) || value <= 0.0) return 0;
+  if (isnan(value) || value <= 0.0) return 0;
   if (value >= 4294967296.0) return UINT32_MAX;
   return static_cast<uint32_t>(value);
 }
@@ -115,8 +114,8 @@ int decodeFLVMetaPacket(StreamSession** session, const uint8_t* body, uint32_t l
   // actually hold, so a forged count cannot claim gigabytes.
   const uint32_t positionsCursor = positionsAt + kCountSize;
   const uint32_t timesCursor = timesAt + kCountSize;
-  const uint32_t capacity = std::min({positionsCount, elementsThatFit(positionsCursor, length),
-                                      elementsThatFit(timesCursor, length)});
+  const uint32_t capacity = minOf(positionsCount, minOf(elementsThatFit(positionsCursor, length),
+                                                                elementsThatFit(timesCursor, length)));
   s.keyframeFilePositions = allocZeroed<uint32_t>(size_t{capacity} + 1);
   s.keyframeTimes = allocZeroed<uint32_t>(size_t{capacity} + 1);
   if (!s.keyframeFilePositions || !s.keyframeTimes) {

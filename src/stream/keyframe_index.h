@@ -6,8 +6,8 @@
 // source while seekTime is set, the re-muxer asks flvLiveSeek, which may drop
 // the source so that the video is re-opened with "?start=" at a keyframe.
 
-#include <cstdint>
-#include <ctime>
+#include <stdint.h>
+#include <time.h>
 
 #include "stream/session.h"
 

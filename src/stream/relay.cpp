@@ -1,6 +1,6 @@
 #include "stream/relay.h"
 
-#include <climits>
+#include <limits.h>
 
 #include "log/log.h"
 

@@ -4,7 +4,7 @@
 // The chunk source of a relay request: the body of videoUrl, unchanged, one
 // chunk per call, until the source gives a chunk shorter than asked for.
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "base/heap.h"
 #include "stream/session.h"

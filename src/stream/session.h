@@ -6,10 +6,10 @@
 // the address of its pointer to the chunk source of its mode again and
 // again, and closes it; closing releases everything the session owns.
 
-#include <cstdint>
-#include <string>
+#include <stdint.h>
 
 #include "base/heap.h"
+#include "base/heap_text.h"
 #include "net/web_file.h"
 #include "timeline/playlist.h"
 
@@ -25,7 +25,7 @@ struct StreamSession {
   HeapArray<uint32_t> keyframeTimes;          // keyframe times in seconds, entry for entry
   uint32_t keyframeCount = 0;                 // valid entries in both arrays; 0 = no index
   uint8_t lastPrevTagSize[4] = {};  // PreviousTagSize bytes of the block read last, big-endian as sent
-  std::string videoUrl;             // channel: the current video; relay: the URL to relay; empty = none
+  HeapText videoUrl;                // channel: the current video; relay: the URL to relay; empty = none
   uint32_t outTimestamp = 0;        // ms, last timestamp written into an outgoing video tag
   uint32_t lastInTimestamp = 0;     // ms, source timestamp of the last video tag
   uint32_t lastDelta = 0;           // ms, last positive step between source video timestamps

@@ -1,9 +1,5 @@
 #include "stream/video_select.h"
 
-#include <cstdio>
-#include <optional>
-#include <string>
-
 #include "log/log.h"
 
 const char* timelineHost = TIMELINE_HOST;
@@ -18,15 +14,13 @@ constexpr const char* kName = "getNewVideoToStream";
 // one are allowed between two tags, then the stream ends.
 constexpr uint32_t kMaxLoadsWithoutTag = 2;
 
-std::optional<std::string> timelineUrl(int32_t channelId) {
-  char number[16];
-  std::snprintf(number, sizeof number, "%d", channelId);
-  return joinText({"http://", timelineHost, "/live/semichannel/timeline/?id=", number});
+bool timelineUrl(HeapText* url, int32_t channelId) {
+  return formatText(url, "http://%s/live/semichannel/timeline/?id=%d", timelineHost, static_cast<int>(channelId));
 }
 
 // Downloads the timeline into the session; false when it cannot be had or
 // the bound on downloads without a tag is reached.
-bool loadTimeline(StreamSession& s, const std::string& url) {
+bool loadTimeline(StreamSession& s, const HeapText& url) {
   if (s.timelineLoadsSinceTag >= kMaxLoadsWithoutTag) {
     Log(ERROR, "%s: no new video to stream.", kName);
     return false;
@@ -37,7 +31,7 @@ bool loadTimeline(StreamSession& s, const std::string& url) {
 }
 
 // The list is used up: a fresh download, played from entry 1.
-bool reloadTimeline(StreamSession& s, const std::string& url) {
+bool reloadTimeline(StreamSession& s, const HeapText& url) {
   s.timeline.reset();
   s.entryIndex = 1;
   return loadTimeline(s, url);
@@ -67,30 +61,28 @@ bool passOverRepeats(StreamSession& s) {
 int getNewVideoToStream(StreamSession** session) {
   StreamSession& s = **session;
   Log(DEBUG, "%s: Get new video file.", kName);
-  const std::optional<std::string> url = timelineUrl(s.channelId);
-  if (!url) {
+  HeapText url;
+  if (!timelineUrl(&url, s.channelId)) {
     Log(ERROR, "%s: Couldn't allocate memory!", kName);
     return -1;
   }
-  Log(DEBUG, "%s: link to XML: %s", kName, url->c_str());
-  if (!s.timeline && !loadTimeline(s, *url)) return -1;
+  Log(DEBUG, "%s: link to XML: %s", kName, url.c_str());
+  if (!s.timeline && !loadTimeline(s, url)) return -1;
 
   ++s.entryIndex;
-  if (s.entryIndex > s.timeline->entryCount() && !reloadTimeline(s, *url)) return -1;
+  if (s.entryIndex > s.timeline->entryCount() && !reloadTimeline(s, url)) return -1;
 
   for (;;) {
     takeOffset(s);
     if (passOverRepeats(s)) break;
-    if (!reloadTimeline(s, *url)) return -1;
+    if (!reloadTimeline(s, url)) return -1;
   }
 
   const TimelineEntry& chosen = s.timeline->entries[static_cast<size_t>(s.entryIndex - 1)];
-  std::optional<std::string> copy = copyText(chosen.url);
-  if (!copy) {
+  if (!copyText(&s.videoUrl, chosen.url.view())) {
     Log(ERROR, "%s: Couldn't allocate memory!", kName);
     return -1;
   }
   s.currentPliid = chosen.pliid;
-  s.videoUrl = std::move(*copy);
   return 0;
 }

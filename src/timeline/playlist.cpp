@@ -1,7 +1,6 @@
 #include "timeline/playlist.h"
 
-#include <optional>
-
+#include "base/language.h"
 #include "log/log.h"
 
 namespace {
@@ -14,35 +13,51 @@ struct ParseState {
   bool inSemiLive = false;
   bool inVod = false;  // inside a vod that started inside SemiLive
   int32_t pendingPliid = 0;
-  std::string chosenUrl;  // empty when none: an attribute value is never empty
+  HeapText chosenUrl;     // empty when none: an attribute value is never empty
   int32_t bestQuality = -1;
   bool stop = false;
 };
 
-// Moves the chosen URL into a new entry; false when memory is short.
-bool addEntry(Timeline* timeline, ParseState* state) {
-  Log(DEBUG, "%s: Add url: %s, pliid: %d", kParseOp, state->chosenUrl.c_str(), state->pendingPliid);
-  if (!tryAllocate([&] { timeline->entries.push_back(TimelineEntry{std::move(state->chosenUrl), state->pendingPliid}); })) {
-    return false;
+// Room for one more entry, doubling the array; false when memory is short.
+// The entries are moved into the new block one by one (their texts are owned).
+bool makeRoomForEntry(Timeline* timeline) {
+  if (timeline->count < timeline->capacity) return true;
+  const int32_t grown = timeline->capacity == 0 ? 4 : timeline->capacity * 2;
+  HeapArray<TimelineEntry> block = allocZeroed<TimelineEntry>(static_cast<size_t>(grown));
+  if (!block) return false;
+  for (size_t i = 0; i < static_cast<size_t>(timeline->count); ++i) {
+    new (RecordPlacement{}, &block[i]) TimelineEntry{moved(timeline->entries[i])};
+    timeline->entries[i].~TimelineEntry();
   }
-  state->chosenUrl.clear();
+  timeline->entries = moved(block);
+  timeline->capacity = grown;
   return true;
 }
 
-void chooseSource(std::string_view tag, ParseState* state) {
+// Moves the chosen URL into a new entry; false when memory is short.
+bool addEntry(Timeline* timeline, ParseState* state) {
+  Log(DEBUG, "%s: Add url: %s, pliid: %d", kParseOp, state->chosenUrl.c_str(), state->pendingPliid);
+  if (!makeRoomForEntry(timeline)) return false;
+  new (RecordPlacement{}, &timeline->entries[static_cast<size_t>(timeline->count)])
+      TimelineEntry{moved(state->chosenUrl), state->pendingPliid};
+  ++timeline->count;
+  return true;
+}
+
+void chooseSource(TextView tag, ParseState* state) {
   int32_t quality = getXMLParam_i(tag, "quality=");
   bool taken = getXMLParam_i(tag, "format=") == 3 && quality > state->bestQuality &&
                getXMLParam_i(tag, "drmtype=") == 0;
   if (!taken) return;
   // A taken source without a url drops the one chosen before it.
-  std::optional<std::string> url = getXMLParam_c(tag, "url=");
-  state->chosenUrl = url ? std::move(*url) : std::string();
-  Log(DEBUG, "%s: (SRCREQ) url: %s, quality: %d", kParseOp, url ? state->chosenUrl.c_str() : "(null)", quality);
+  state->chosenUrl = getXMLParam_c(tag, "url=");
+  Log(DEBUG, "%s: (SRCREQ) url: %s, quality: %d", kParseOp,
+      state->chosenUrl.empty() ? "(null)" : state->chosenUrl.c_str(), quality);
   state->bestQuality = quality;
 }
 
 // Applies one tag to the walk; false when an entry could not be stored.
-bool applyTag(std::string_view tag, Timeline* timeline, ParseState* state) {
+bool applyTag(TextView tag, Timeline* timeline, ParseState* state) {
   switch (getXMLTagType(tag)) {
     case RespEnd:
       state->stop = true;
@@ -82,14 +97,13 @@ bool applyTag(std::string_view tag, Timeline* timeline, ParseState* state) {
 // Walks `xml` into `timeline`; false when memory ran short.
 bool walkDocument(TimelineXml* xml, Timeline* timeline) {
   Log(DEBUG, "%s: Parse EPG data.", kParseOp);
-  timeline->entries.clear();
   timeline->offset = 0;
   timeline->fetchTime = xml->fetchTime;
   ParseState state;
   while (!state.stop) {
-    std::optional<std::string> tag = getXMLTag(xml);
-    if (!tag) break;
-    if (!applyTag(*tag, timeline, &state)) {
+    const HeapText tag = getXMLTag(xml);
+    if (tag.empty()) break;
+    if (!applyTag(tag.view(), timeline, &state)) {
       Log(ERROR, "%s, Couldn't allocate memory!", kParseOp);
       return false;
     }
@@ -106,7 +120,7 @@ Timeline* newTimeline() {
 // The walked timeline, or null (and the record released) when the walk
 // failed or found no playable video.
 Timeline* finishParse(TimelinePtr timeline, TimelineXml* xml) {
-  if (!walkDocument(xml, timeline.get()) || timeline->entries.empty()) return nullptr;
+  if (!walkDocument(xml, timeline.get()) || timeline->count == 0) return nullptr;
   return timeline.release();
 }
 
@@ -120,14 +134,19 @@ Timeline* openEPGData(const char* url) {
     Log(ERROR, "%s, open Channel XML.", kParseOp);
     return nullptr;
   }
-  return finishParse(std::move(timeline), xml.get());
+  return finishParse(moved(timeline), xml.get());
 }
 
 Timeline* parseEPGData(TimelineXml* xml) {
   if (xml == nullptr) return nullptr;
   TimelinePtr timeline(newTimeline());
   if (!timeline) return nullptr;
-  return finishParse(std::move(timeline), xml);
+  return finishParse(moved(timeline), xml);
 }
 
-void closeEPGData(Timeline* timeline) { delete timeline; }
+void closeEPGData(Timeline* timeline) {
+  if (timeline == nullptr) return;
+  // The array frees its block only: the entries' texts go first.
+  for (int32_t i = 0; i < timeline->count; ++i) timeline->entries[static_cast<size_t>(i)].~TimelineEntry();
+  freeRecord(timeline);
+}

@@ -5,25 +5,27 @@
 // of its semi-live programme in document order (best source of format 3
 // without DRM), the live offset in the first of them, and the download time.
 
-#include <cstdint>
-#include <ctime>
-#include <memory>
-#include <string>
-#include <vector>
+#include <stdint.h>
+#include <time.h>
 
+#include "base/heap.h"
+#include "base/heap_text.h"
 #include "timeline/timeline_xml.h"
 
 struct TimelineEntry {
-  std::string url;    // the chosen source's url attribute, as written
+  HeapText url;       // the chosen source's url attribute, as written; owned
   int32_t pliid = 0;  // the vod's pliid; -1 when missing or empty
 };
 
 struct Timeline {
-  std::vector<TimelineEntry> entries;  // at least one in every Timeline handed out
-  int32_t offset = 0;                  // live position in seconds; 0 without SemiLive, -1 when unset
-  time_t fetchTime = 0;                // when the document's response arrived
+  HeapArray<TimelineEntry> entries;  // `count` entries in document order, room for `capacity`;
+                                     // closeEPGData destroys them (the array frees only its block)
+  int32_t count = 0;                 // entries in use; at least one in every Timeline handed out
+  int32_t capacity = 0;              // entries allocated
+  int32_t offset = 0;                // live position in seconds; 0 without SemiLive, -1 when unset
+  time_t fetchTime = 0;              // when the document's response arrived
 
-  int32_t entryCount() const { return static_cast<int32_t>(entries.size()); }
+  int32_t entryCount() const { return count; }
 };
 
 // Downloads and parses the timeline at `url`; null when the download fails,
@@ -36,9 +38,6 @@ struct Timeline {
 
 void closeEPGData(Timeline* timeline);  // accepts null
 
-struct TimelineCloser {
-  void operator()(Timeline* timeline) const noexcept { closeEPGData(timeline); }
-};
-using TimelinePtr = std::unique_ptr<Timeline, TimelineCloser>;
+using TimelinePtr = Owned<Timeline, closeEPGData>;
 
 #endif  // ZTV_TIMELINE_PLAYLIST_H

@@ -1,10 +1,9 @@
 #include "timeline/timeline_xml.h"
 
-#include <algorithm>
-#include <climits>
-#include <cstring>
-#include <memory>
+#include <limits.h>
+#include <string.h>
 
+#include "base/language.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "net/web_file.h"
@@ -28,7 +27,7 @@ XmlPtr newDocument(uint32_t capacity) {
 // false when memory is short.
 bool makeRoom(TimelineXml* xml, uint32_t needed) {
   if (xml->capacity >= needed) return true;
-  const uint32_t grown = std::min(xml->capacity + kTimelineReadSize, kTimelineMaxSize + 2);
+  const uint32_t grown = minOf(xml->capacity + kTimelineReadSize, kTimelineMaxSize + 2);
   if (!resizeArray(xml->text, grown)) {
     Log(ERROR, "%s, Couldn't reallocate memory!", kDownloadOp);
     return false;
@@ -44,7 +43,7 @@ bool readBody(WebFileHandle* file, TimelineXml* xml, uint32_t* total) {
   for (;;) {
     // One byte past the limit is asked for, to tell a document of exactly
     // the limit from a larger one.
-    const uint32_t wanted = std::min(kTimelineReadSize, kTimelineMaxSize + 1 - *total);
+    const uint32_t wanted = minOf(kTimelineReadSize, kTimelineMaxSize + 1 - *total);
     if (!makeRoom(xml, *total + wanted + 1)) return false;
     const int got = webFileRead(file, xml->text.get() + *total, static_cast<int>(wanted));
     *total += static_cast<uint32_t>(got);
@@ -87,35 +86,35 @@ TimelineXml* openXMLText(const char* data, size_t length, time_t fetchTime) {
     Log(ERROR, "%s, Couldn't allocate memory!", "openXMLText");
     return nullptr;
   }
-  if (length > 0) std::memcpy(xml->text.get(), data, length);
+  if (length > 0) memcpy(xml->text.get(), data, length);
   xml->textLength = static_cast<uint32_t>(length);
   xml->fetchTime = fetchTime;
   return xml.release();
 }
 
-void closeXML(TimelineXml* xml) { delete xml; }
+void closeXML(TimelineXml* xml) { freeRecord(xml); }
 
-std::optional<std::string> getXMLTag(TimelineXml* xml) {
-  if (xml == nullptr || xml->cursor >= xml->textLength) return std::nullopt;
+HeapText getXMLTag(TimelineXml* xml) {
+  HeapText tag;
+  if (xml == nullptr || xml->cursor >= xml->textLength) return tag;
   // Both searches stop at a NUL; text[textLength] is always one.
   const char* start = xml->text.get() + xml->cursor;
-  const char* open = start + std::strcspn(start, "<");
-  if (*open == '\0') return std::nullopt;
-  const char* close = open + std::strcspn(open, ">");
+  const char* open = start + strcspn(start, "<");
+  if (*open == '\0') return tag;
+  const char* close = open + strcspn(open, ">");
   // A tag cut off by a NUL runs up to it; the cursor then moves past the NUL.
   size_t length = static_cast<size_t>(close - open) + (*close == '>' ? 1 : 0);
-  std::optional<std::string> tag = copyText(std::string_view(open, length));
-  if (!tag) {
+  if (!copyText(&tag, TextView(open, length))) {
     Log(ERROR, "%s, Couldn't allocate memory!", "getXMLTag");
-    return std::nullopt;
+    return tag;
   }
   xml->cursor = static_cast<uint32_t>(close + 1 - xml->text.get());
   return tag;
 }
 
-TagType getXMLTagType(std::string_view tag) {
+TagType getXMLTagType(TextView tag) {
   struct Prefix {
-    std::string_view text;
+    TextView text;
     TagType type;
   };
   static constexpr Prefix kPrefixes[] = {
@@ -123,7 +122,7 @@ TagType getXMLTagType(std::string_view tag) {
       {"<vod ", VodStart},  {"</vod>", VodEnd},            {"<srcreq ", SrcReq},
   };
   for (const Prefix& prefix : kPrefixes) {
-    if (tag.starts_with(prefix.text)) return prefix.type;
+    if (startsWith(tag, prefix.text)) return prefix.type;
   }
   return Other;
 }
@@ -133,28 +132,27 @@ namespace {
 // The value behind the first occurrence of `key`: the one character after
 // the key is skipped unseen, the value ends before the next '"'. Empty when
 // the key is missing or the value is empty.
-std::string_view paramValue(std::string_view tag, std::string_view key) {
-  size_t found = tag.find(key);
-  if (found == std::string_view::npos) return {};
-  size_t start = found + key.size() + 1;
-  if (start >= tag.size()) return {};
-  size_t end = tag.find('"', start);
-  if (end == std::string_view::npos) end = tag.size();
-  return tag.substr(start, end - start);
+TextView paramValue(TextView tag, TextView key) {
+  size_t found = findText(tag, key);
+  if (found == kNotFound) return {};
+  size_t start = found + key.size + 1;
+  if (start >= tag.size) return {};
+  size_t end = findChar(tag, '"', start);
+  if (end == kNotFound) end = tag.size;
+  return subText(tag, start, end - start);
 }
 
 }  // namespace
 
-std::optional<std::string> getXMLParam_c(std::string_view tag, std::string_view key) {
-  std::string_view value = paramValue(tag, key);
-  if (value.empty()) return std::nullopt;
-  std::optional<std::string> copy = copyText(value);
-  if (!copy) Log(ERROR, "%s, Couldn't allocate memory!", "getXMLParam_c");
+HeapText getXMLParam_c(TextView tag, TextView key) {
+  HeapText copy;
+  TextView value = paramValue(tag, key);
+  if (!value.empty() && !copyText(&copy, value)) Log(ERROR, "%s, Couldn't allocate memory!", "getXMLParam_c");
   return copy;
 }
 
-int32_t getXMLParam_i(std::string_view tag, std::string_view key) {
-  std::string_view value = paramValue(tag, key);
+int32_t getXMLParam_i(TextView tag, TextView key) {
+  TextView value = paramValue(tag, key);
   if (value.empty()) return -1;
   return readClampedDecimal(value);
 }

@@ -6,15 +6,13 @@
 // getXMLTagType and getXMLParam_c/_i on each tag), then closeXML. A tag is
 // the text from a '<' to the next '>'; nothing is decoded or validated.
 
-#include <cstddef>
-#include <cstdint>
-#include <ctime>
-#include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
+#include <stddef.h>
+#include <stdint.h>
+#include <time.h>
 
 #include "base/heap.h"
+#include "base/heap_text.h"
+#include "base/text_view.h"
 
 struct TimelineXml {
   HeapArray<char> text;     // the document, then at least one NUL byte
@@ -29,6 +27,8 @@ struct TimelineXml {
 // a player with little memory the buffer stays within a few MiB.
 inline constexpr uint32_t kTimelineReadSize = 1048576;
 inline constexpr uint32_t kTimelineMaxSize = 4 * kTimelineReadSize;
+// A tag or a value of the largest document is still a text the program keeps.
+static_assert(kTimelineMaxSize <= kTextLimit);
 
 enum TagType : int {
   Other = 0,
@@ -50,21 +50,19 @@ enum TagType : int {
 
 void closeXML(TimelineXml* xml);  // accepts null
 
-struct XmlCloser {
-  void operator()(TimelineXml* xml) const noexcept { closeXML(xml); }
-};
-using XmlPtr = std::unique_ptr<TimelineXml, XmlCloser>;
+using XmlPtr = Owned<TimelineXml, closeXML>;
 
-// The next tag, '<' and '>' included, or nothing at the end (or when memory is short).
-std::optional<std::string> getXMLTag(TimelineXml* xml);
+// The next tag, '<' and '>' included, or empty at the end (or when memory is
+// short): a tag is never empty.
+HeapText getXMLTag(TimelineXml* xml);
 
-TagType getXMLTagType(std::string_view tag);
+TagType getXMLTagType(TextView tag);
 
 // The value of the attribute whose key text (with its '=') occurs first in
-// `tag`, or nothing when it is missing or empty.
-std::optional<std::string> getXMLParam_c(std::string_view tag, std::string_view key);
+// `tag`, or empty when it is missing or empty (or memory is short).
+HeapText getXMLParam_c(TextView tag, TextView key);
 
 // The same value read as atoi reads it; -1 when it is missing or empty.
-int32_t getXMLParam_i(std::string_view tag, std::string_view key);
+int32_t getXMLParam_i(TextView tag, TextView key);
 
 #endif  // ZTV_TIMELINE_TIMELINE_XML_H

@@ -71,7 +71,7 @@ TEST_F(OptionsTest, DefaultsWithoutOptionsAndParsingCanRepeat) {
     StartupSettings settings;
     EXPECT_EQ(parse({"--verbose"}, &settings), ParseResult::Run);
     EXPECT_EQ(settings.lockPath, "/var/run/zomaktvproxy.pid");
-    EXPECT_FALSE(settings.logPath || settings.bindText || settings.portText || settings.daemon);
+    EXPECT_FALSE(settings.logPath.get() || settings.bindText.get() || settings.portText.get() || settings.daemon);
     EXPECT_EQ(debuglevel, 4);
   }
 }
@@ -97,11 +97,11 @@ TEST_F(OptionsTest, PortIsReadAsAtoiAndRangeChecked) {
   };
   for (const Case& c : cases) {
     log_.clear();
-    EXPECT_EQ(checkPort(std::string(c.text)), c.port) << c.text;
+    EXPECT_EQ(checkPort(c.text), c.port) << c.text;
     std::string expected = *c.message == '\0' ? "" : std::string("ERROR: Port out of range (") + c.message + "), ignoring\n";
     EXPECT_EQ(log_.text(), expected) << c.text;
   }
-  EXPECT_EQ(checkPort(std::nullopt), 8666);
+  EXPECT_EQ(checkPort(nullptr), 8666);
 }
 
 TEST_F(OptionsTest, BindAddressMustBeDottedIpv4) {
@@ -119,11 +119,11 @@ TEST_F(OptionsTest, BindAddressMustBeDottedIpv4) {
   };
   for (const Case& c : cases) {
     log_.clear();
-    EXPECT_EQ(checkBindAddress(std::string(c.text)), c.address) << c.text;
+    EXPECT_EQ(std::string(checkBindAddress(c.text)), c.address) << c.text;
     std::string expected = c.complaint ? std::string("ERROR: Invalid binding address (requested address ") + c.text + "), ignoring\n" : "";
     EXPECT_EQ(log_.text(), expected) << c.text;
   }
-  EXPECT_EQ(checkBindAddress(std::nullopt), "0.0.0.0");
+  EXPECT_EQ(std::string(checkBindAddress(nullptr)), "0.0.0.0");
 }
 
 }  // namespace

@@ -34,6 +34,12 @@ void checkUnit(const uint8_t* unit, int32_t length, bool first) {
   fuzzCheck(static_cast<uint32_t>(length) == 15 + dataSize);
 }
 
+// The source as entry 1, then an entry whose URL the client cannot open.
+constexpr char kTimeline[] =
+    "<SemiLive offset=\"0\"><vod pliid=\"1\"><srcreq url=\"http://127.0.0.1:1/fuzz.flv\" format=\"3\" quality=\"1\" "
+    "drmtype=\"0\"></vod><vod pliid=\"2\"><srcreq url=\"unusable\" format=\"3\" quality=\"1\" drmtype=\"0\"></vod>"
+    "</SemiLive>";
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -43,12 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   StreamSession* session = openFLVStream();
   fuzzCheck(session != nullptr);
-  session->videoUrl = "http://127.0.0.1:1/fuzz.flv";
+  fuzzCheck(copyText(&session->videoUrl, "http://127.0.0.1:1/fuzz.flv"));
   session->source.reset(webFileParseUrl(session->videoUrl.c_str()));
   fuzzCheck(session->source != nullptr);
   session->source->fd = fd;
   session->source->contentLength = static_cast<int64_t>(size);
-  session->timeline.reset(new Timeline{{{session->videoUrl, 1}, {"unusable", 2}}, 0, 0});
+  const XmlPtr xml(openXMLText(kTimeline, sizeof kTimeline - 1, 0));
+  session->timeline.reset(parseEPGData(xml.get()));
+  fuzzCheck(session->timeline != nullptr);
   session->entryIndex = 1;
   session->currentPliid = 1;
 

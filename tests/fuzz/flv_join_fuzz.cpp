@@ -141,14 +141,15 @@ int fakeConnect(const char*, const char*) {
   return memfd_create("fuzz-service", 0);
 }
 
-HttpAnswer fakeExchange(int fd, const std::string& host, const std::string& path) __asm__(WRAP_HTTP_EXCHANGE);
-HttpAnswer fakeExchange(int fd, const std::string&, const std::string& path) {
+HttpAnswer fakeExchange(int fd, const char* host, const char* path) __asm__(WRAP_HTTP_EXCHANGE);
+HttpAnswer fakeExchange(int fd, const char*, const char* path) {
   std::string body;
   if (!bodyFor(path, &body)) return interpretHttpHeader("HTTP/1.0 404 Not Found\r\n\r", path);
   if (write(fd, body.data(), body.size()) != static_cast<ssize_t>(body.size()) || lseek(fd, 0, SEEK_SET) != 0) {
     return HttpAnswer{};
   }
-  return interpretHttpHeader("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r", path);
+  const std::string header = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r";
+  return interpretHttpHeader(header, path);
 }
 
 TimelineXml* fakeOpenChannelXML(const char* url) __asm__(WRAP_OPEN_CHANNEL_XML);

@@ -24,21 +24,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > kMaxReceive) return 0;
   std::string_view received(reinterpret_cast<const char*>(data), size);
   HttpRequest request = parseHttpRequest(received);
-  fuzzCheck(inside(request.path, received) && inside(request.url, received));
-  fuzzCheck(request.path.find_first_of(std::string_view(" \0", 2)) == std::string_view::npos);
+  const std::string_view path(request.path.data, request.path.size);
+  const std::string_view url(request.url.data, request.url.size);
+  fuzzCheck(inside(path, received) && inside(url, received));
+  fuzzCheck(path.find_first_of(std::string_view(" \0", 2)) == std::string_view::npos);
   switch (request.kind) {
     case RequestKind::Unsupported:
-      fuzzCheck(request.path.empty());
+      fuzzCheck(path.empty());
       break;
     case RequestKind::NotFound:
       fuzzCheck(received.substr(0, 3) == "GET");
       break;
     case RequestKind::Channel:
-      fuzzCheck(request.channelId != 0 && request.path.front() == '/');
+      fuzzCheck(request.channelId != 0 && path.front() == '/');
       break;
     case RequestKind::Relay:
-      fuzzCheck(!request.url.empty() && request.path.ends_with(request.url));
-      fuzzCheck(request.url.data()[-1] == '=' && request.url.data()[-3] == 'l');
+      fuzzCheck(!url.empty() && path.ends_with(url));
+      fuzzCheck(url.data()[-1] == '=' && url.data()[-3] == 'l');
       break;
   }
   return 0;

@@ -10,6 +10,7 @@
 
 #include "timeline/playlist.h"
 #include "timeline/timeline_xml.h"
+#include "support/text_print.h"
 
 namespace {
 
@@ -18,15 +19,15 @@ void scanTags(const uint8_t* data, size_t size) {
   XmlPtr xml(openXMLText(reinterpret_cast<const char*>(data), size, 0));
   if (!xml) return;
   uint32_t lastCursor = 0;
-  while (std::optional<std::string> tag = getXMLTag(xml.get())) {
+  for (HeapText tag = getXMLTag(xml.get()); !tag.empty(); tag = getXMLTag(xml.get())) {
     if (xml->cursor <= lastCursor && lastCursor != 0) __builtin_trap();  // the cursor only moves forward
     lastCursor = xml->cursor;
-    (void)getXMLTagType(*tag);
+    (void)getXMLTagType(tag.view());
     for (const char* key : {"url=", "offset=", "pliid=", "quality=", "format=", "drmtype="}) {
-      std::optional<std::string> value = getXMLParam_c(*tag, key);
-      int32_t number = getXMLParam_i(*tag, key);
-      if (!value && number != -1) __builtin_trap();  // a missing value reads as -1
-      if (value && (value->empty() || value->find('"') != std::string::npos)) __builtin_trap();
+      const HeapText value = getXMLParam_c(tag.view(), key);
+      int32_t number = getXMLParam_i(tag.view(), key);
+      if (value.empty() && number != -1) __builtin_trap();  // a missing value reads as -1
+      if (str(value).find('"') != std::string::npos) __builtin_trap();
     }
   }
 }
@@ -35,7 +36,7 @@ void reduce(const uint8_t* data, size_t size) {
   XmlPtr xml(openXMLText(reinterpret_cast<const char*>(data), size, 0));
   if (!xml) return;
   TimelinePtr timeline(parseEPGData(xml.get()));
-  if (timeline && timeline->entries.empty()) __builtin_trap();  // a timeline always has an entry
+  if (timeline && timeline->entryCount() == 0) __builtin_trap();  // a timeline always has an entry
 }
 
 }  // namespace

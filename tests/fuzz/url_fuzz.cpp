@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "net/web_file.h"
 #include "support/fuzz_support.h"
+#include "support/text_print.h"
 
 using testsupport::fuzzCheck;
 
@@ -22,14 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (file == nullptr) return 0;
 
   fuzzCheck(file->fd == -1 && file->bytesRead == 0 && file->contentLength == 0);
-  fuzzCheck(!file->port.empty() && !file->path.empty() && file->path[0] == '/');
-  fuzzCheck(file->host.find_first_of(":/") == std::string::npos);
-  fuzzCheck(file->port.find('/') == std::string::npos);
+  const std::string host = str(file->host), port = str(file->port), path = str(file->path);
+  fuzzCheck(!port.empty() && !path.empty() && path[0] == '/');
+  fuzzCheck(host.find_first_of(":/") == std::string::npos);
+  fuzzCheck(port.find('/') == std::string::npos);
   const std::string authority = text.substr(7, text.find('/', 7) - 7);
   const bool hasPort = authority.find(':') != std::string::npos;
   const std::string portText = hasPort ? authority.substr(authority.find(':') + 1) : "";
-  fuzzCheck(authority == (hasPort ? file->host + ":" + portText : file->host));
-  fuzzCheck(file->port == (portText.empty() ? "80" : portText));
-  fuzzCheck(7 + authority.size() == text.size() ? file->path == "/" : text.substr(7 + authority.size()) == file->path);
+  fuzzCheck(authority == (hasPort ? host + ":" + portText : host));
+  fuzzCheck(port == (portText.empty() ? "80" : portText));
+  fuzzCheck(7 + authority.size() == text.size() ? path == "/" : text.substr(7 + authority.size()) == path);
   return 0;
 }

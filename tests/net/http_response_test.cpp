@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "support/log_capture.h"
+#include "support/text_print.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ Exchanged exchangeWith(const std::string& response, const std::string& path = "/
     shutdown(fds[1], SHUT_WR);
   });
   Exchanged result;
-  result.answer = httpExchange(fds[0], "example.test", path);
+  result.answer = httpExchange(fds[0], "example.test", path.c_str());
   server.join();
   char chunk[4096];
   for (ssize_t got; (got = read(fds[0], chunk, sizeof chunk)) > 0;) result.leftOver.append(chunk, static_cast<size_t>(got));

@@ -19,7 +19,7 @@ std::string pattern(size_t size) {
 // behind it; the chunk sizes in order, the final 0 included.
 std::vector<int> relay(StreamSession* session, const std::string& url, uint32_t capacity, std::string* received) {
   constexpr size_t kGuard = 64;
-  session->videoUrl = url;
+  EXPECT_TRUE(copyText(&session->videoUrl, url));
   ByteBuffer buffer = allocZeroed<uint8_t>(capacity + kGuard);
   std::memset(buffer.get() + capacity, 0xA5, kGuard);
   std::vector<int> sizes;

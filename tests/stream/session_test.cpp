@@ -32,7 +32,7 @@ TEST(SessionTest, ClosingReleasesEverythingOwned) {
   s->source.reset(webFileParseUrl("http://127.0.0.1:1/video.flv"));
   ASSERT_NE(s->source, nullptr);
   s->source->fd = pair[0];
-  s->videoUrl = "http://127.0.0.1:1/video.flv";
+  ASSERT_TRUE(copyText(&s->videoUrl, "http://127.0.0.1:1/video.flv"));
   s->keyframeFilePositions = allocZeroed<uint32_t>(4);
   s->keyframeTimes = allocZeroed<uint32_t>(4);
   const char doc[] = "<resp><SemiLive offset=\"1\"><vod pliid=\"2\"><srcreq url=\"http://127.0.0.1:1/v\" quality=\"1\" "

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/fake_http.h"
+#include "support/text_print.h"
 
 namespace {
 
@@ -21,7 +22,10 @@ TimelinePtr parse(const std::string& doc, time_t fetchTime = 0) {
 Entries entriesOf(const Timeline* timeline) {
   Entries entries;
   if (timeline == nullptr) return entries;
-  for (const TimelineEntry& entry : timeline->entries) entries.emplace_back(entry.url, entry.pliid);
+  for (int32_t i = 0; i < timeline->entryCount(); ++i) {
+    const TimelineEntry& entry = timeline->entries[static_cast<size_t>(i)];
+    entries.emplace_back(str(entry.url), entry.pliid);
+  }
   return entries;
 }
 

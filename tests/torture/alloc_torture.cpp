@@ -32,6 +32,7 @@
 #include "timeline/playlist.h"
 #include "timeline/timeline_xml.h"
 #include "torture/alloc_hook.h"
+#include "support/text_print.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -75,7 +76,10 @@ const char kTimeline[] =
 std::string describe(const Timeline* timeline) {
   if (timeline == nullptr) return "null";
   std::string text = "offset " + std::to_string(timeline->offset) + "\n";
-  for (const TimelineEntry& entry : timeline->entries) text += std::to_string(entry.pliid) + " " + entry.url + "\n";
+  for (int32_t i = 0; i < timeline->entryCount(); ++i) {
+    const TimelineEntry& entry = timeline->entries[static_cast<size_t>(i)];
+    text += std::to_string(entry.pliid) + " " + str(entry.url) + "\n";
+  }
   return text;
 }
 
@@ -188,7 +192,7 @@ std::string relayBody(uint64_t failAt, uint64_t* counted) {
   StreamSession* session = openFLVStream();
   if (session != nullptr) {
     Paused paused;
-    session->videoUrl = url;
+    if (!copyText(&session->videoUrl, url)) return "no URL";
   }
   for (int calls = 0; session != nullptr && calls < 100; ++calls) {
     const int count = getTransparentPacket(&session, &buffer, 1000);
@@ -213,7 +217,7 @@ std::string handleRequest(uint64_t failAt, uint64_t* counted) {
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return "no socket pair";
   if (send(pair[1], request.data(), request.size(), 0) != static_cast<ssize_t>(request.size())) return "no request";
   ServerControl control;
-  control.state = Accepting;
+  control.state.store(Accepting);
   allochook::arm(failAt);
   receiveHttpData(&control, pair[0]);  // closes pair[0]
   *counted = allochook::disarm();
