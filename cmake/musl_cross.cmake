@@ -49,11 +49,12 @@ set(CMAKE_CXX_FLAGS_INIT "${flags} -nostdinc++ -fno-exceptions -fno-rtti -fno-th
 
 # Fully static: musl's start files around the objects, then libc.a and libgcc
 # (the compiler's helpers: 64-bit division on 32-bit CPUs, soft float), and
-# nothing else. The flags go before the objects on the link line, the
+# nothing else; code and read-only data share one segment (no page of padding
+# between them). The flags go before the objects on the link line, the
 # standard libraries after everything.
 list(JOIN ZTV_CPU_FLAGS " " cpu_flags)
 set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "${cpu_flags} -static -no-pie -nostdlib ${musl_lib}/crt1.o ${musl_lib}/crti.o ${gcc_crtbegin}")
+    "${cpu_flags} -static -no-pie -Wl,-z,noseparate-code -nostdlib ${musl_lib}/crt1.o ${musl_lib}/crti.o ${gcc_crtbegin}")
 foreach(lang C CXX)
   set(CMAKE_${lang}_STANDARD_LIBRARIES_INIT
       "-Wl,--start-group ${musl_lib}/libc.a ${gcc_libgcc} -Wl,--end-group ${gcc_crtend} ${musl_lib}/crtn.o")
