@@ -4,6 +4,8 @@
 # and ZTV_QEMU (the qemu-user runner for that CPU).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_CXX_COMPILER ${ZTV_TRIPLET}-g++)
+# The program is linked by the C driver (it needs no C++ library).
+set(CMAKE_C_COMPILER ${ZTV_TRIPLET}-gcc)
 # The target's libraries come from /usr/TRIPLET alone: without the library
 # path the loader would also take a host's 32-bit libraries listed in
 # /etc/ld.so.cache (/lib32 from multilib), and mixing those with this loader

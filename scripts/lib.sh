@@ -41,8 +41,9 @@ musl_sysroot() {
   deb=$(ls "$cache"/musl-dev_*_"$arch".deb 2>/dev/null | tail -n 1)
   if [ -z "$deb" ]; then
     # The package lists may predate the architecture's addition by another run.
-    (cd "$cache" && { apt-get download -qq "musl-dev:$arch" >&2 ||
-                      { apt-get update -qq >&2 && apt-get download -qq "musl-dev:$arch" >&2; }; }) ||
+    # (As root apt would hand the download to its sandbox user, who may not write here.)
+    local download=(apt-get download -qq -o APT::Sandbox::User=root "musl-dev:$arch")
+    (cd "$cache" && { "${download[@]}" >&2 || { apt-get update -qq >&2 && "${download[@]}" >&2; }; }) ||
       return 1
     deb=$(ls "$cache"/musl-dev_*_"$arch".deb | tail -n 1)
   fi

@@ -361,7 +361,7 @@ TEST(FlvTimeToFileposition, NearestKeyframe) {
 // `fetchTime`, an open (unconnected) source and the given index.
 struct SeekSession {
   SeekSession(time_t fetchTime, uint32_t offset, const std::vector<uint32_t>& times) {
-    s.timeline.reset(new Timeline);
+    s.timeline.reset(newRecord<Timeline>());
     s.timeline->fetchTime = fetchTime;
     s.timeline->offset = static_cast<int32_t>(offset);
     s.seekTime = offset;
