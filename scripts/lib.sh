@@ -38,14 +38,16 @@ musl_sysroot() {
   fi
   local cache="$top/build/sysroot/debs"
   mkdir -p "$cache"
-  deb=$(ls "$cache"/musl-dev_*_"$arch".deb 2>/dev/null | tail -n 1)
+  # (find, not ls: no match is no failure under `set -e -o pipefail`.)
+  deb=$(find "$cache" -name "musl-dev_*_$arch.deb" | sort | tail -n 1)
   if [ -z "$deb" ]; then
     # The package lists may predate the architecture's addition by another run.
     # (As root apt would hand the download to its sandbox user, who may not write here.)
     local download=(apt-get download -qq -o APT::Sandbox::User=root "musl-dev:$arch")
     (cd "$cache" && { "${download[@]}" >&2 || { apt-get update -qq >&2 && "${download[@]}" >&2; }; }) ||
       return 1
-    deb=$(ls "$cache"/musl-dev_*_"$arch".deb | tail -n 1)
+    deb=$(find "$cache" -name "musl-dev_*_$arch.deb" | sort | tail -n 1)
+    [ -n "$deb" ] || { echo "musl for $arch: no musl-dev:$arch downloaded" >&2; return 1; }
   fi
   rm -rf "$dir" && mkdir -p "$dir" && dpkg-deb -x "$deb" "$dir" && touch "$dir/.unpacked"
 }
