@@ -1,6 +1,9 @@
-# The i686 player CPU: Debian's cross compiler, and qemu-user (qemu-i386) to run
-# what is built (tests, gtest discovery) on this machine.
+# The i686 player CPU (x86, i686 or later): a static binary against musl.
+# Runs natively on an x86 PC as well; qemu-i386 is for the builds' own checks.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(ZTV_TRIPLET i686-linux-gnu)
+set(ZTV_DEBIAN_ARCH i386)
+set(ZTV_MUSL_TRIPLET i386-linux-musl)
+set(ZTV_CPU_FLAGS -march=i686)
 set(ZTV_QEMU qemu-i386)
-include(${CMAKE_CURRENT_LIST_DIR}/../debian_cross.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/../musl_cross.cmake)

@@ -7,13 +7,16 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "support/flv_reader.h"
 #include "support/media.h"
+#include "support/name_server.h"
 #include "support/nginx.h"
 #include "support/process.h"
 #include "support/proxy.h"
@@ -174,6 +177,54 @@ TEST_F(ProxyStreamTest, RelayPassesBodiesOnByteForByte) {
     EXPECT_EQ(reply.header(), kAnswer200);
     EXPECT_TRUE(reply.body() == body) << "body of " << reply.body().size() << " bytes differs";
   }
+}
+
+// The device root that the emulator command in ZTV_PROXY_EMULATOR gives the
+// program ("-L DIR"), or "" when it runs on this machine's own files.
+std::string deviceRoot() {
+  const char* emulator = std::getenv("ZTV_PROXY_EMULATOR");
+  std::istringstream words(emulator != nullptr ? emulator : "");
+  for (std::string word; words >> word;) {
+    if (word == "-L" && words >> word) return word;
+  }
+  return "";
+}
+
+// The first field after `key` on a line of `text` that starts with `key`.
+std::string fieldAfter(const std::string& text, const std::string& key) {
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string first, second;
+    if (words >> first >> second && first == key) return second;
+  }
+  return "";
+}
+
+// On a device that holds nothing but etc/hosts and etc/resolv.conf, the
+// program resolves a name from the one and one answered by the name server
+// the other names (the test's own, on loopback): both relays reach nginx.
+TEST_F(ProxyStreamTest, RelayResolvesNamesWithOnlyHostsAndResolvConfOnTheDevice) {
+  const std::string root = deviceRoot();
+  const std::string server = fieldAfter(readFile(root + "/etc/resolv.conf"), "nameserver");
+  if (root.empty() || server.rfind("127.", 0) != 0) {
+    // Here the program would read this machine's resolv.conf, which points off the machine.
+    GTEST_SKIP() << "no device root with a loopback name server (run with the emulated release binaries)";
+  }
+  const std::string hostsName = fieldAfter(readFile(root + "/etc/hosts"), "127.0.0.1");
+  const std::string dnsName = "videos.dns.test";
+  ASSERT_NE(hostsName, "") << "no name for 127.0.0.1 in " << root << "/etc/hosts";
+  NameServer names(server, dnsName, "127.0.0.1");
+  ASSERT_TRUE(names.start()) << names.error();
+  ASSERT_TRUE(nginx_->putFile("/files/named.txt", "reached by name"));
+  ASSERT_NO_FATAL_FAILURE(startService());
+  for (const std::string& host : {hostsName, dnsName}) {
+    const std::string url = "http://" + host + ":" + std::to_string(nginx_->port()) + "/files/named.txt";
+    HttpReply reply = httpGet(proxy_->port(), "/x?li=" + url, 30s);
+    EXPECT_EQ(reply.body(), "reached by name") << url;
+  }
+  EXPECT_GE(names.queriesFor(dnsName), 1);
+  EXPECT_EQ(names.queriesFor(hostsName), 0) << hostsName << " was not taken from the hosts file";
 }
 
 TEST_F(ProxyStreamTest, BadRequestsGet404OrNoAnswerAndTheNextIsServed) {

@@ -1,4 +1,5 @@
-# What every player CPU's toolchain file shares; the file sets first
+# What every glibc toolchain file (NAME-glibc.cmake: the cross unit-test
+# builds) shares; the file sets first
 # CMAKE_SYSTEM_PROCESSOR, ZTV_TRIPLET (the Debian cross compiler's triplet)
 # and ZTV_QEMU (the qemu-user runner for that CPU).
 set(CMAKE_SYSTEM_NAME Linux)

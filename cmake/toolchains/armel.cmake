@@ -1,0 +1,10 @@
+# The armel player CPU: ARMv5TE and later with the soft-float ABI
+# (arm-linux-gnueabi), so it runs on every ARM player, an ARM926 the oldest;
+# a static binary against musl.
+set(CMAKE_SYSTEM_PROCESSOR armv5te)
+set(ZTV_TRIPLET arm-linux-gnueabi)
+set(ZTV_DEBIAN_ARCH armel)
+set(ZTV_MUSL_TRIPLET arm-linux-musleabi)
+set(ZTV_CPU_FLAGS -march=armv5te -mfloat-abi=soft -marm)
+set(ZTV_QEMU qemu-arm -cpu arm926)
+include(${CMAKE_CURRENT_LIST_DIR}/../musl_cross.cmake)
