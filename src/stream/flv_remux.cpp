@@ -6,6 +6,7 @@
 
 #include "base/bytes.h"
 #include "log/log.h"
+#include "stream/flv_block.h"
 #include "stream/keyframe_index.h"
 #include "stream/video_select.h"
 
@@ -14,11 +15,6 @@ namespace {
 constexpr const char* kName = "getFLVPacket";
 
 constexpr uint32_t kFileHeaderSize = 9;
-constexpr uint32_t kBlockSize = 15;  // PreviousTagSize and the 11-byte tag header
-constexpr uint32_t kTagHeaderSize = 11;
-constexpr uint8_t kAudioTag = 8;
-constexpr uint8_t kVideoTag = 9;
-constexpr uint8_t kScriptTag = 18;
 constexpr uint8_t kKeyframe = 1;  // frame type in the upper four bits of a video body
 
 // Signature "FLV", version 1, audio and video present, header size 9.
@@ -130,17 +126,6 @@ void chainPrevTagSize(StreamSession& s, uint8_t* block) {
     memcpy(block, s.lastPrevTagSize, 4);
   }
   memcpy(s.lastPrevTagSize, block, 4);
-}
-
-uint32_t readTimestamp(const uint8_t* block) {
-  return (uint32_t{block[11]} << 24) | readBigEndian24(block + 8);  // bits 24-31 come last
-}
-
-void writeTimestamp(uint8_t* block, uint32_t timestamp) {
-  block[8] = static_cast<uint8_t>(timestamp >> 16);
-  block[9] = static_cast<uint8_t>(timestamp >> 8);
-  block[10] = static_cast<uint8_t>(timestamp);
-  block[11] = static_cast<uint8_t>(timestamp >> 24);
 }
 
 // The step a video tag with source timestamp `in` adds to outTimestamp:
