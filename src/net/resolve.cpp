@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/atomic_word.h"
 #include "base/clock.h"
 #include "net/socket.h"
 
@@ -20,8 +21,8 @@ const int kStepMs = 100;  // how soon an interrupt is noticed
 // One look-up, shared by the caller and the helper thread; whichever lets go
 // last frees it. The names are copied behind the record.
 struct Lookup {
-  int32_t references;      // builtin atomics: 2 while both hold it
-  int32_t done;            // builtin atomics: 1 once code and list are set
+  AtomicWord references;   // 2 while both hold it
+  AtomicWord done;         // 1 once code and list are set
   int code;                // getaddrinfo's result
   struct addrinfo* list;   // its addresses; taken (set null) by a caller that waited
   struct addrinfo hints;
@@ -31,7 +32,7 @@ struct Lookup {
 };
 
 void release(Lookup* lookup) {
-  if (__atomic_sub_fetch(&lookup->references, 1, __ATOMIC_ACQ_REL) != 0) return;
+  if (lookup->references.subtract(1) != 0) return;
   if (lookup->list != NULL) freeaddrinfo(lookup->list);
   close(lookup->wake[0]);
   close(lookup->wake[1]);
@@ -41,7 +42,7 @@ void release(Lookup* lookup) {
 void* lookUp(void* argument) {
   Lookup* lookup = static_cast<Lookup*>(argument);
   lookup->code = getaddrinfo(lookup->host, lookup->service, &lookup->hints, &lookup->list);
-  __atomic_store_n(&lookup->done, 1, __ATOMIC_RELEASE);
+  lookup->done.store(1);
   const char byte = 1;
   (void)!write(lookup->wake[1], &byte, 1);
   release(lookup);
@@ -61,7 +62,7 @@ Lookup* newLookup(const char* host, const char* service, const struct addrinfo* 
   }
   (void)fcntl(lookup->wake[0], F_SETFD, FD_CLOEXEC);
   (void)fcntl(lookup->wake[1], F_SETFD, FD_CLOEXEC);
-  lookup->references = 2;
+  lookup->references.store(2);
   lookup->hints = *hints;
   lookup->host = reinterpret_cast<char*>(lookup + 1);
   lookup->service = lookup->host + hostSize;
@@ -87,7 +88,7 @@ bool startHelper(Lookup* lookup) {
 int awaitHelper(Lookup* lookup, struct addrinfo** result, int limitMs) {
   const int64_t deadline = monotonicMs() + limitMs;
   struct pollfd wake = {lookup->wake[0], POLLIN, 0};
-  while (!__atomic_load_n(&lookup->done, __ATOMIC_ACQUIRE)) {
+  while (lookup->done.load() == 0) {
     if (socket_interrupted()) {
       errno = ECANCELED;
       return EAI_SYSTEM;
