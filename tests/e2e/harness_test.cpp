@@ -9,7 +9,7 @@
 #include <csignal>
 #include <filesystem>
 
-#include "support/flv_reader.h"
+#include "support/flv.h"
 #include "support/media.h"
 #include "support/nginx.h"
 #include "support/process.h"
@@ -205,6 +205,7 @@ TEST(FlvReaderTest, ReadsTagFieldsAndReportsWhatDoesNotFit) {
   }
   EXPECT_FALSE(parseFlv("FLX" + header.substr(3) + tag1).headerOk);
   EXPECT_FALSE(parseFlv(header.substr(0, 8)).headerOk);
+
 }
 
 // The sample files must be what the streaming tests assume: a sound chain,

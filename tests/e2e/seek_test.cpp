@@ -16,7 +16,7 @@
 
 #include "stream/pace.h"
 
-#include "support/flv_reader.h"
+#include "support/flv.h"
 #include "support/media.h"
 #include "support/nginx.h"
 #include "support/process.h"

@@ -14,7 +14,7 @@
 #include <sstream>
 #include <thread>
 
-#include "support/flv_reader.h"
+#include "support/flv.h"
 #include "support/media.h"
 #include "support/name_server.h"
 #include "support/nginx.h"

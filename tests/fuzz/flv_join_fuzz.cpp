@@ -36,6 +36,7 @@
 #include "stream/flv_remux.h"
 #include "stream/session.h"
 #include "stream/video_select.h"
+#include "support/flv.h"
 #include "support/fuzz_support.h"
 #include "timeline/timeline_xml.h"
 
@@ -54,10 +55,6 @@ struct Service {
 };
 Service service;
 
-void put32(std::string& text, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) text[at + i] = static_cast<char>(value >> (24 - 8 * i));
-}
-
 // The file as a consistent FLV: a source's own PreviousTagSize chain is
 // made whole (the proxy passes it on within a file) and timestamps keep to
 // 24 bits, so that rising in the output is not confused with wrapping
@@ -65,13 +62,13 @@ void put32(std::string& text, size_t at, uint32_t value) {
 std::string consistent(std::string file) {
   uint32_t previous = 0;
   size_t at = 9;
-  while (at + 15 <= file.size()) {
-    put32(file, at, previous);
-    file[at + 11] = 0;  // the extended timestamp byte
-    const auto* block = reinterpret_cast<const uint8_t*>(file.data() + at);
-    const uint32_t dataSize = (uint32_t{block[5]} << 16) | (uint32_t{block[6]} << 8) | block[7];
-    previous = 11 + dataSize;
-    at += 15 + size_t{dataSize};
+  while (at + testsupport::kBlockSize <= file.size()) {
+    testsupport::FlvTag block = testsupport::readBlock(file, at);
+    block.prevTagSize = previous;
+    block.timestamp &= 0xFFFFFF;  // no extended timestamp byte
+    file.replace(at, testsupport::kBlockSize, testsupport::blockBytes(block));
+    previous = block.size();
+    at += testsupport::kBlockSize + size_t{block.dataSize};
   }
   return file;
 }
@@ -170,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzCheck(session != nullptr);
   session->channelId = 1;
   ByteBuffer buffer = allocZeroed<uint8_t>(kCapacity);
-  testsupport::StreamShape shape;
+  testsupport::FlvShape shape;
   // Every video is read at most twice (two timelines) and the first once more
   // after the jump: a stream that has not ended by then never will.
   const size_t bound = 3 * (size / 15) + 16;
@@ -178,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (; units < bound; ++units) {
     const int32_t length = getFLVPacket(&session, &buffer, kCapacity);
     if (length == 0) break;
-    fuzzCheck(length > 0 && shape.accept(buffer.get(), static_cast<size_t>(length)));
+    fuzzCheck(length > 0 && shape.check(buffer.get(), static_cast<size_t>(length)).empty());
   }
   fuzzCheck(units < bound);
   // The timeline and the first video always come from the fakes: a link

@@ -9,15 +9,12 @@
 #include "base/heap.h"
 #include "stream/keyframe_index.h"
 #include "stream/session.h"
+#include "support/flv.h"
 #include "support/fuzz_support.h"
 
 using testsupport::fuzzCheck;
 
 namespace {
-
-uint32_t wantedTime(const uint8_t* data) {
-  return (uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) | (uint32_t{data[2]} << 8) | data[3];
-}
 
 bool isIndexTime(const StreamSession& s, uint32_t time) {
   for (uint32_t i = 0; i < s.keyframeCount; ++i) {
@@ -43,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzCheck(s.keyframeCount <= length / 9);  // each entry needs a whole element in the body
   if (decoded == 0) fuzzCheck(s.keyframeFilePositions && s.keyframeTimes);
 
-  const uint32_t wanted = wantedTime(data);
+  const uint32_t wanted = testsupport::readBig(data, 4);
   s.seekTime = wanted;
   s.seekFilePos = 12345;
   const int found = flvTimeToFileposition(&session);

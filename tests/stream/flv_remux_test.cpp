@@ -1,31 +1,26 @@
 #include "stream/flv_remux.h"
 
 #include "stream/stream_fixture.h"
-#include "support/flv_builder.h"
+#include "support/flv.h"
 
 namespace streamtest {
 namespace {
 
-using flvtest::audio;
-using flvtest::script;
-using flvtest::TagPlan;
-using flvtest::video;
+using testsupport::audio;
+using testsupport::script;
+using testsupport::TagPlan;
+using testsupport::video;
 
-const std::string kHeader("\x46\x4C\x56\x01\x05\x00\x00\x00\x09", 9);
+const std::string kHeader(testsupport::kStreamHeader);
 
 using RemuxTest = StreamTest;
 
-flvtest::Block blockOf(const std::string& unit) {
-  return flvtest::readBlock(reinterpret_cast<const uint8_t*>(unit.data()));
-}
-
-// Every tag's PreviousTagSize is the size of the tag sent before it (0 first).
-void expectChain(const std::vector<std::string>& units) {
-  uint32_t previous = 0;
-  for (size_t i = 1; i < units.size(); ++i) {
-    EXPECT_EQ(blockOf(units[i]).prevTagSize, previous) << "tag " << i;
-    previous = static_cast<uint32_t>(units[i].size()) - 4;
-  }
+// The units keep a channel stream's shape: the header, then whole tags, each
+// tag's PreviousTagSize the size of the tag sent before it (0 first), and
+// neither video nor audio timestamps going back.
+void expectShape(const std::vector<std::string>& units) {
+  testsupport::FlvShape shape;
+  for (const std::string& unit : units) ASSERT_EQ(shape.check(unit), "");
 }
 
 // The tags of `units` (header skipped) carry these tags' types and bodies;
@@ -36,10 +31,10 @@ void expectTags(const std::vector<std::string>& units, const std::vector<TagPlan
   EXPECT_EQ(units[0], kHeader);
   size_t nextTime = 0;
   for (size_t i = 0; i < tags.size(); ++i) {
-    const flvtest::Block block = blockOf(units[i + 1]);
+    const testsupport::FlvTag block = testsupport::readBlock(units[i + 1]);
     EXPECT_EQ(block.type, tags[i].type) << "tag " << i;
-    EXPECT_EQ(units[i + 1].substr(15), flvtest::tagBody(tags[i])) << "tag " << i;
-    const bool timed = tags[i].type == flvtest::kVideo || tags[i].type == flvtest::kAudio;
+    EXPECT_EQ(units[i + 1].substr(15), testsupport::tagBody(tags[i])) << "tag " << i;
+    const bool timed = tags[i].type == testsupport::kFlvVideo || tags[i].type == testsupport::kFlvAudio;
     const uint32_t want = timed ? times.at(nextTime++) : tags[i].timestamp;
     EXPECT_EQ(block.timestamp, want) << "tag " << i;
   }
@@ -49,14 +44,14 @@ void expectTags(const std::vector<std::string>& units, const std::vector<TagPlan
 TEST_F(RemuxTest, OneHeaderThenTheFirstTagAsInTheFile) {
   const TagPlan first = video(0, 30, true);
   // Any six bytes may follow "FLV"; the file's own PreviousTagSize0 goes out unchanged.
-  const std::string file = std::string("FLV\x02\xFF\x00\x00\x00\x20", 9) + flvtest::tagBytes(first, 0xDEADBEEF) +
-                           flvtest::tagBytes(audio(5, 7), 41) + std::string(4, '\0');
+  const std::string file = std::string("FLV\x02\xFF\x00\x00\x00\x20", 9) + testsupport::tagBytes(first, 0xDEADBEEF) +
+                           testsupport::tagBytes(audio(5, 7), 41) + std::string(4, '\0');
   serveChannel({timeline(0, {{1, file}})}, true);
   const std::vector<std::string> out = units();
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[0], kHeader);
-  EXPECT_EQ(out[1], flvtest::tagBytes(first, 0xDEADBEEF));
-  EXPECT_EQ(out[2], flvtest::tagBytes(audio(5, 7), 41));
+  EXPECT_EQ(out[1], testsupport::tagBytes(first, 0xDEADBEEF));
+  EXPECT_EQ(out[2], testsupport::tagBytes(audio(5, 7), 41));
   EXPECT_EQ(countInLog("DEBUG: getFLVPacket, Send FLV header.\n"), 1);
   EXPECT_EQ(countInLog("Open video: " + server_.url("/v/1.flv") + "\n"), 1);
 }
@@ -68,7 +63,7 @@ TEST_F(RemuxTest, BrokenSourceEndsTheStream) {
     size_t units;
     std::string error;
   };
-  const std::string tag = flvtest::tagBytes(video(0, 100, true), 0);
+  const std::string tag = testsupport::tagBytes(video(0, 100, true), 0);
   const std::string length = "Content-Length: 1000";
   const Case cases[] = {
       {"bad signature", fakehttp::Script::ok("FLX\x01\x05\x00\x00\x00\x09" + std::string(30, 'x')), 0,
@@ -108,13 +103,13 @@ TEST_F(RemuxTest, NoTimelineOrNoConnectionMeansNoStream) {
 // A file of at most 24 bytes, and the last 15 bytes of any file, hold no tag;
 // the chain still continues from the last tag the player got.
 TEST_F(RemuxTest, ShortRemaindersAreNotRead) {
-  const std::string headerAndBlock = flvtest::flvHeader() + flvtest::tagBytes(video(0, 0), 0);
-  const std::string withTail = flvtest::buildFlv({video(0, 20, true)}, false) + std::string(15, '\x09');
+  const std::string headerAndBlock = testsupport::flvHeader() + testsupport::tagBytes(video(0, 0), 0);
+  const std::string withTail = testsupport::buildFlv({video(0, 20, true)}, false) + std::string(15, '\x09');
   const TagPlan last = audio(3, 50);
-  serveChannel({timeline(0, {{1, headerAndBlock}, {2, withTail}, {3, flvtest::buildFlv({last})}})}, true);
+  serveChannel({timeline(0, {{1, headerAndBlock}, {2, withTail}, {3, testsupport::buildFlv({last})}})}, true);
   const std::vector<std::string> out = units();
   expectTags(out, {video(0, 20, true), last}, {0, 3});
-  expectChain(out);
+  expectShape(out);
 }
 
 TEST_F(RemuxTest, AudioAndVideoRiseTogetherAcrossJoins) {
@@ -130,7 +125,7 @@ TEST_F(RemuxTest, AudioAndVideoRiseTogetherAcrossJoins) {
   std::vector<Video> entries;
   std::vector<TagPlan> all;
   for (const auto& file : files) {
-    entries.push_back({static_cast<int>(entries.size()) + 1, flvtest::buildFlv(file)});
+    entries.push_back({static_cast<int>(entries.size()) + 1, testsupport::buildFlv(file)});
     all.insert(all.end(), file.begin(), file.end());
   }
   serveChannel({timeline(0, entries)}, true);
@@ -142,13 +137,13 @@ TEST_F(RemuxTest, AudioAndVideoRiseTogetherAcrossJoins) {
                                                // would go back to 140: held at 150
               280, 280, 290,                   // audio before video takes the offset the video gets
               320, 350});                      // no video: continues after the last timestamp
-  expectChain(out);
+  expectShape(out);
   EXPECT_EQ(countInLog("Receive META data."), 2);
   EXPECT_EQ(countInLog("DEBUG: getFLVPacket, Skip FLV header.\n"), 3);
 }
 
 TEST_F(RemuxTest, TimestampUsesTheExtendedByteAsBits24To31) {
-  serveChannel({timeline(0, {{1, flvtest::buildFlv({video(0, 4, true), video(16777221, 4)})}})}, true);
+  serveChannel({timeline(0, {{1, testsupport::buildFlv({video(0, 4, true), video(16777221, 4)})}})}, true);
   const std::vector<std::string> out = units();
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[2].substr(8, 4), std::string("\x00\x00\x05\x01", 4));
@@ -156,16 +151,16 @@ TEST_F(RemuxTest, TimestampUsesTheExtendedByteAsBits24To31) {
 
 TEST_F(RemuxTest, TagBeyondCapacityGrowsTheBuffer) {
   const TagPlan big = video(0, 2000000, true);
-  serveChannel({timeline(0, {{1, flvtest::buildFlv({big, audio(1, 3)})}})}, true);
+  serveChannel({timeline(0, {{1, testsupport::buildFlv({big, audio(1, 3)})}})}, true);
   ASSERT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 9);
   ASSERT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 2000015);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer_.get()), 2000015), flvtest::tagBytes(big, 0));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer_.get()), 2000015), testsupport::tagBytes(big, 0));
   EXPECT_EQ(buffer_[2000015], 0);  // the body was read in place, with the decoder's end byte behind it
   EXPECT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 18);
 }
 
 TEST_F(RemuxTest, EveryVideoEmptyEndsAfterOneFreshTimeline) {
-  const std::string empty = flvtest::flvHeader() + flvtest::tagBytes(video(0, 0), 0);
+  const std::string empty = testsupport::flvHeader() + testsupport::tagBytes(video(0, 0), 0);
   serveChannel({timeline(0, {{1, empty}, {2, empty}})});
   EXPECT_EQ(units(), std::vector<std::string>{kHeader});
   EXPECT_EQ(requestsFor(timelineTarget(1)), 2);
@@ -174,17 +169,17 @@ TEST_F(RemuxTest, EveryVideoEmptyEndsAfterOneFreshTimeline) {
 // The jump to the live position re-opens the same video at the keyframe's
 // byte position; the output goes on as if the dropped keyframe never was.
 TEST_F(RemuxTest, SeekReopensTheVideoAtTheKeyframePosition) {
-  const std::vector<TagPlan> start = {script(0, flvtest::metaBody({13, 5000, 9000}, {0, 4, 8})),
+  const std::vector<TagPlan> start = {script(0, testsupport::metaBody({13, 5000, 9000}, {0, 4, 8})),
                                       video(0, 50, true), audio(0, 9), video(40, 60), video(80, 70, true)};
   const std::vector<TagPlan> fromKeyframe = {video(4000, 80, true), audio(4010, 9), video(4040, 30)};
-  serveChannel({timeline(4, {{1, flvtest::buildFlv(start)}})}, true);
-  server_.route("/v/1.flv?start=5000", fakehttp::Script::ok(flvtest::buildFlv(fromKeyframe)));
+  serveChannel({timeline(4, {{1, testsupport::buildFlv(start)}})}, true);
+  server_.route("/v/1.flv?start=5000", fakehttp::Script::ok(testsupport::buildFlv(fromKeyframe)));
 
   const std::vector<std::string> out = units();
   // Audio after the jump keeps its distance to the video of the re-opened file.
   expectTags(out, {start[0], start[1], start[2], start[3], fromKeyframe[0], fromKeyframe[1], fromKeyframe[2]},
              {0, 0, 40, 40 + 4000 - 80, 40 + 4000 - 80 + 10, 40 + 4000 - 80 + 40});
-  expectChain(out);
+  expectShape(out);
   EXPECT_EQ(requestsFor("/v/1.flv?start=5000"), 1);
   EXPECT_EQ(countInLog("Open video: "), 1);
   EXPECT_EQ(countInLog("Seek time: 4 sec.\n"), 1);

@@ -12,6 +12,7 @@
 
 #include "log/log.h"
 #include "net/web_file.h"
+#include "support/flv.h"
 #include "support/log_capture.h"
 #include "timeline/playlist.h"
 
@@ -26,17 +27,8 @@ struct Element {
 
 using Bytes = std::vector<uint8_t>;
 
-void putU16(Bytes& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v >> 8));
-  out.push_back(static_cast<uint8_t>(v));
-}
-
-void putU32(Bytes& out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
-}
-
 void putName(Bytes& out, const std::string& name) {
-  putU16(out, static_cast<uint16_t>(name.size()));
+  testsupport::putBig(out, name.size(), 2);
   out.insert(out.end(), name.begin(), name.end());
 }
 
@@ -44,7 +36,7 @@ void putNumber(Bytes& out, double value) {
   uint64_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
   out.push_back(0x00);
-  for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(bits >> shift));
+  testsupport::putBig(out, bits, 8);
 }
 
 void putElement(Bytes& out, const Element& e) {
@@ -58,7 +50,7 @@ void putStrictArray(Bytes& out, const std::string& name, const std::vector<Eleme
                     uint32_t count) {
   putName(out, name);
   out.push_back(0x0A);
-  putU32(out, count);
+  testsupport::putBig(out, count, 4);
   for (const Element& e : elements) putElement(out, e);
 }
 
@@ -82,7 +74,7 @@ Bytes metaBody(const IndexLayout& layout) {
   out.push_back(0x02);
   putName(out, "onMetaData");
   out.push_back(0x08);
-  putU32(out, 2);
+  testsupport::putBig(out, 2, 4);
   putName(out, "duration");
   putNumber(out, 60.0);
   putName(out, "keyframes");

@@ -1,14 +1,14 @@
 #include "stream/video_select.h"
 
 #include "stream/stream_fixture.h"
-#include "support/flv_builder.h"
+#include "support/flv.h"
 
 namespace streamtest {
 namespace {
 
 using SelectTest = StreamTest;
 
-const std::string kFile = flvtest::buildFlv({flvtest::video(0, 10, true)});
+const std::string kFile = testsupport::buildFlv({testsupport::video(0, 10, true)});
 
 TEST_F(SelectTest, TimelineUrlCarriesTheSignedChannelNumber) {
   for (int channel : {12, -5}) {

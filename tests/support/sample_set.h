@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "support/flv_reader.h"
+#include "support/flv.h"
 #include "support/media.h"
 
 namespace testsupport {

@@ -60,8 +60,7 @@ std::vector<ExpectedTag> expectedTags(const std::vector<Played>& plays) {
   return tags;
 }
 
-std::string tagMismatch(const FlvTag& got, const FlvTag& want, uint32_t wantTimestamp,
-                        uint32_t wantPrev) {
+std::string tagMismatch(const FlvTag& got, const FlvTag& want, uint32_t wantTimestamp) {
   if (got.type != want.type || got.dataSize != want.dataSize || got.streamId != want.streamId) {
     return "type/size/stream id differ from source tag " + describe(want, 0);
   }
@@ -69,10 +68,6 @@ std::string tagMismatch(const FlvTag& got, const FlvTag& want, uint32_t wantTime
   if (got.timestamp != wantTimestamp) {
     return "timestamp " + std::to_string(got.timestamp) + ", expected " +
            std::to_string(wantTimestamp) + " (source " + std::to_string(want.timestamp) + ")";
-  }
-  if (got.prevTagSize != wantPrev) {
-    return "PreviousTagSize " + std::to_string(got.prevTagSize) + ", expected " +
-           std::to_string(wantPrev);
   }
   return "";
 }
@@ -87,7 +82,9 @@ size_t streamBytes(const std::vector<Played>& plays) {
 
 std::string streamMismatch(std::string_view stream, const std::vector<Played>& plays) {
   FlvStream got = parseFlv(stream);
-  if (got.header != kStreamHeader) return "the stream does not begin with the FLV header";
+  FlvShape shape;
+  const std::string shapeFault = shape.checkStream(stream);  // at tag shape.tags(), if any
+  if (!shape.begun()) return shapeFault;
   std::vector<ExpectedTag> want = expectedTags(plays);
   StreamClock clock;
   for (size_t i = 0; i < want.size(); ++i) {
@@ -97,9 +94,9 @@ std::string streamMismatch(std::string_view stream, const std::vector<Played>& p
     }
     if (want[i].firstOfSource) clock.newSource();
     uint32_t timestamp = clock.next(*want[i].tag);
-    uint32_t prev = i == 0 ? 0 : got.tags[i - 1].size();
-    std::string why = tagMismatch(got.tags[i], *want[i].tag, timestamp, prev);
+    std::string why = tagMismatch(got.tags[i], *want[i].tag, timestamp);
     if (!why.empty()) return "tag " + describe(got.tags[i], i) + ": " + why;
+    if (i == shape.tags()) return shapeFault + " (" + describe(got.tags[i], i) + ")";
   }
   return "";
 }

@@ -12,12 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "support/flv_reader.h"
+#include "support/flv.h"
 
 namespace testsupport {
 
-// The header the proxy sends once per channel stream.
-inline constexpr std::string_view kStreamHeader{"FLV\x01\x05\x00\x00\x00\x09", 9};
 // The proxy's fixed 200 answer.
 inline constexpr std::string_view kAnswer200 =
     "HTTP/1.0 200 OK\r\nServer: Zomak TV Proxy Server for Pendrake \r\n"
@@ -38,7 +36,8 @@ struct Played {
 size_t streamBytes(const std::vector<Played>& plays);
 
 // "" when `stream` begins with the header and then exactly the tags of
-// `plays` (more tags after them are allowed); otherwise the first mismatch.
+// `plays` (more tags after them are allowed), in the shape FlvShape checks;
+// otherwise the first mismatch.
 std::string streamMismatch(std::string_view stream, const std::vector<Played>& plays);
 
 // Connects to the proxy, asks for `target` and reads the answer and `bytes`

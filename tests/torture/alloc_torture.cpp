@@ -25,8 +25,7 @@
 #include "stream/session.h"
 #include "stream/video_select.h"
 #include "support/fake_http.h"
-#include "support/flv_builder.h"
-#include "support/fuzz_support.h"
+#include "support/flv.h"
 #include "support/stream_check.h"
 #include "support/log_capture.h"
 #include "timeline/playlist.h"
@@ -41,9 +40,10 @@
 namespace {
 
 using allochook::Paused;
-using flvtest::audio;
-using flvtest::script;
-using flvtest::video;
+using testsupport::audio;
+using testsupport::script;
+using testsupport::video;
+namespace flvtest = testsupport;  // the channel's files below
 
 // One scenario: run() does the work with allocations armed around the code
 // under test and returns what came out as text; acceptable() says whether a
@@ -150,7 +150,7 @@ uint32_t hashOf(const uint8_t* bytes, size_t length) {
 std::string streamChannel(uint64_t failAt, uint64_t* counted) {
   Channel channel;
   ByteBuffer buffer = allocZeroed<uint8_t>(kChannelCapacity);
-  testsupport::StreamShape shape;
+  testsupport::FlvShape shape;
   std::string text;
   allochook::arm(failAt);
   StreamSession* session = openFLVStream();
@@ -159,7 +159,8 @@ std::string streamChannel(uint64_t failAt, uint64_t* counted) {
     const int32_t length = getFLVPacket(&session, &buffer, kChannelCapacity);
     if (length <= 0) break;
     Paused paused;
-    if (!shape.accept(buffer.get(), static_cast<size_t>(length))) text += "bad shape\n";
+    const std::string why = shape.check(buffer.get(), static_cast<size_t>(length));
+    if (!why.empty()) text += "bad shape: " + why + "\n";
     text += std::to_string(length) + " " + std::to_string(hashOf(buffer.get(), static_cast<size_t>(length))) + "\n";
   }
   closeFLVStream(session);
