@@ -206,6 +206,41 @@ TEST(FlvReaderTest, ReadsTagFieldsAndReportsWhatDoesNotFit) {
   EXPECT_FALSE(parseFlv("FLX" + header.substr(3) + tag1).headerOk);
   EXPECT_FALSE(parseFlv(header.substr(0, 8)).headerOk);
 
+  // The shape of a channel stream, unit by unit: each case breaks one rule
+  // (or none), with every rule and with the chain and rising rules off.
+  struct Case {
+    std::vector<std::string> units;
+    std::string fault;  // with every rule
+    bool always;        // a fault without the chain and rising rules too
+  };
+  const uint32_t wrap = 0xFFFFFFF0;
+  const Case cases[] = {
+      {{header, tag1, tag2}, "", false},
+      {{"FLX" + header.substr(3), tag1}, "the stream does not begin with the FLV header", true},
+      {{header, header}, "tag 0: 9 bytes, less than a tag block", true},
+      {{header, tag1 + "x"}, "tag 0: 18 bytes, not the block and the 2 body bytes it announces", true},
+      {{header, tag1, tagBytes(audio(256, 0), 12)}, "tag 1: PreviousTagSize 12, expected 13", false},
+      {{header, tag1, tagBytes(video(5, 0), 13)}, "tag 1: video timestamp 5 goes back from 16777221", false},
+      {{header, tagBytes(audio(256, 0), 0), tagBytes(audio(255, 0), 11)},
+       "tag 1: audio timestamp 255 goes back from 256", false},
+      {{header, tagBytes(video(wrap, 0), 0), tagBytes(video(5, 0), 11)}, "", false},  // over the 32-bit wrap
+  };
+  for (const Case& c : cases) {
+    FlvShape strict, loose({.chain = false, .rising = false});
+    std::string fault, looseFault;
+    for (const std::string& unit : c.units) {
+      if (fault.empty()) fault = strict.check(unit);
+      if (looseFault.empty()) looseFault = loose.check(unit);
+    }
+    EXPECT_EQ(fault, c.fault);
+    EXPECT_EQ(looseFault, c.always ? c.fault : "") << c.fault;
+  }
+  // A received stream: the tag cut by its end is not checked yet.
+  FlvShape received;
+  EXPECT_EQ(received.checkStream(header + tag1 + tag2 + tag2.substr(0, 7)), "");
+  EXPECT_EQ(received.tags(), 2u);
+  EXPECT_EQ(FlvShape().checkStream(header + tag1 + tagBytes(audio(256, 0), 12)),
+            "tag 1: PreviousTagSize 12, expected 13");
 }
 
 // The sample files must be what the streaming tests assume: a sound chain,
