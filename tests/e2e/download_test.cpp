@@ -9,6 +9,7 @@
 #include "support/media.h"
 #include "support/nginx.h"
 #include "support/process.h"
+#include "support/timeline_doc.h"
 
 using namespace testsupport;
 

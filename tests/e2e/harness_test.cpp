@@ -14,6 +14,7 @@
 #include "support/nginx.h"
 #include "support/process.h"
 #include "support/tcp_client.h"
+#include "support/timeline_doc.h"
 
 using namespace testsupport;
 
@@ -279,13 +280,18 @@ TEST(MediaTest, SampleFilesHaveIndexAndKeyframeSpacing) {
 }
 
 TEST(MediaTest, TimelineDocumentShape) {
-  std::string doc = timelineDocument({{"http://127.0.0.1:1/v/a.flv", 7}, {"http://h/b", 9}}, 14);
+  std::string doc = timelineDocument({{"http://127.0.0.1:1/v/a.flv", 7}, {"http://h/b", 9}}, 14, Decoys::Around);
   EXPECT_NE(doc.find("<SemiLive offset=\"14\""), std::string::npos);
   EXPECT_NE(doc.find("<vod pliid=\"9\""), std::string::npos);
   EXPECT_NE(doc.find("<srcreq url=\"http://h/b\" quality=\"5\" format=\"3\" drmtype=\"0\""),
             std::string::npos);
   EXPECT_LT(doc.find("pliid=\"7\""), doc.find("pliid=\"9\""));
   EXPECT_EQ(doc.rfind("</resp>"), doc.size() - 8);
+  EXPECT_NE(doc.find("<srcreq url=\"http://h/b-drm\" quality=\"7\" format=\"3\" drmtype=\"1\""), std::string::npos);
+  // Without decoys: the item's source at its quality, then the further ones.
+  doc = timelineDocument({{"http://h/a", 3, 2, {{"http://h/a-hd", 4}}}}, 0);
+  EXPECT_LT(doc.find("<srcreq url=\"http://h/a\" quality=\"2\""), doc.find("<srcreq url=\"http://h/a-hd\" quality=\"4\""));
+  EXPECT_EQ(doc.find("-drm"), std::string::npos);
 }
 
 }  // namespace

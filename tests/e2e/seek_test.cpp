@@ -11,17 +11,13 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
-#include <memory>
 #include <thread>
 
 #include "stream/pace.h"
 
+#include "e2e/e2e_fixture.h"
 #include "support/flv.h"
-#include "support/media.h"
-#include "support/nginx.h"
 #include "support/process.h"
-#include "support/proxy.h"
-#include "support/sample_set.h"
 #include "support/stream_check.h"
 #include "support/tcp_client.h"
 
@@ -31,10 +27,10 @@ namespace {
 
 constexpr int kOffset = 14;  // seconds into the first video; keyframes every 2 s
 
-class LiveSeekTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    const std::map<std::string, SampleRecipe> recipes = {
+class LiveSeekTest : public E2eTest<LiveSeekTest> {
+ public:
+  static std::map<std::string, SampleRecipe> recipes() {
+    return {
         {"long", {SampleCodec::H264Aac, 20, 2, "testsrc", 440}},
         {"next", {SampleCodec::H264Aac, 4, 2, "testsrc2", 660}},
         // One second of a file with a keyframe every two: it ends before its second keyframe.
@@ -46,30 +42,14 @@ class LiveSeekTest : public ::testing::Test {
         {"m10", {SampleCodec::H264Aac, 10, 2, "rgbtestsrc", 880}},
         {"m12", {SampleCodec::H264Aac, 12, 2, "smptebars", 550}},
     };
-    samples_ = makeSamples(recipes, mediaCacheDir(BINARY_DIR "/test-media"), &sampleError_);
   }
 
-  void SetUp() override {
-    ASSERT_EQ(samples_.size(), 7u) << "sample media could not be made: " << sampleError_;
-    nginx_ = std::make_unique<Nginx>(portOf(TIMELINE_HOST));
-  }
-
-  void TearDown() override {
-    if (HasFailure() && proxy_) std::cerr << proxy_->diagnostics() << "\n";
-    if (HasFailure() && nginx_) std::cerr << "--- nginx ---\n" << nginx_->accessLog() << "\n";
-  }
-
-  // Serves `sample` under `path` (each case its own path, so that its
-  // "?start=" requests can be counted apart).
+ protected:
+  // Serves `sample` under `path` as well (each case its own path, so that
+  // its "?start=" requests can be counted apart).
   std::string serve(const std::string& path, const std::string& sample) {
     EXPECT_TRUE(nginx_->copyFile(path, samples_.at(sample).path));
     return nginx_->url(path);
-  }
-
-  void startService() {
-    ASSERT_TRUE(nginx_->start()) << nginx_->error();
-    proxy_ = std::make_unique<Proxy>(PROXY_BINARY);
-    ASSERT_TRUE(proxy_->start()) << proxy_->diagnostics();
   }
 
   // The byte position of the "?start=" request for `path`, once nginx has
@@ -81,15 +61,7 @@ class LiveSeekTest : public ::testing::Test {
     size_t at = log.find(request);
     return at == std::string::npos ? -1 : std::atol(log.c_str() + at + request.size());
   }
-
-  static std::map<std::string, Sample> samples_;
-  static std::string sampleError_;
-  std::unique_ptr<Nginx> nginx_;
-  std::unique_ptr<Proxy> proxy_;
 };
-
-std::map<std::string, Sample> LiveSeekTest::samples_;
-std::string LiveSeekTest::sampleError_;
 
 // Index of the n-th (from 1) tag with the keyframe flag; in an H.264 file the
 // first is the decoder set-up, the second the first picture.
@@ -141,11 +113,11 @@ TEST_F(LiveSeekTest, ChannelJumpsOnceToTheKeyframeNearestTheOffset) {
   for (const auto& c : cases) {
     std::vector<TimelineItem> items;
     int pliid = 0;
-    for (const auto& name : c.before) items.push_back({serve("/v/" + name + ".flv", name), ++pliid});
+    for (const auto& name : c.before) items.push_back({videoUrl(name), ++pliid});
     paths.push_back("/v/long" + std::to_string(++channel) + ".flv");
     items.push_back({serve(paths.back(), "long"), ++pliid});
-    items.push_back({serve("/v/next.flv", "next"), ++pliid});
-    ASSERT_TRUE(nginx_->putTimeline(channel, timelineDocument(items, kOffset)));
+    items.push_back({videoUrl("next"), ++pliid});
+    ASSERT_TRUE(putChannel(channel, items, kOffset));
   }
   ASSERT_NO_FATAL_FAILURE(startService());
 
@@ -188,9 +160,7 @@ TEST_F(LiveSeekTest, ChannelJumpsOnceToTheKeyframeNearestTheOffset) {
 }
 
 TEST_F(LiveSeekTest, FfmpegPlaysAcrossTheJumpWithoutResync) {
-  ASSERT_TRUE(nginx_->putTimeline(
-      40, timelineDocument({{serve("/v/long.flv", "long"), 1}, {serve("/v/next.flv", "next"), 2}},
-                           kOffset)));
+  ASSERT_TRUE(putChannel(40, {{videoUrl("long"), 1}, {videoUrl("next"), 2}}, kOffset));
   ASSERT_NO_FATAL_FAILURE(startService());
   std::string output;
   std::string url = "http://127.0.0.1:" + std::to_string(proxy_->port()) + "/tv?id=40";
@@ -243,7 +213,7 @@ class MovingTimeline {
     while (begins + item(k).seconds <= now) begins += item(k++).seconds;
     std::vector<TimelineItem> items;
     for (int i = k; i < k + 3; ++i) items.push_back({nginx_.url("/v/" + item(i).name + ".flv"), 1000 + i});
-    (void)nginx_.putTimeline(channel_, timelineDocument(items, static_cast<int>(now - begins)));
+    (void)nginx_.putTimeline(channel_, timelineDocument(items, static_cast<int>(now - begins), Decoys::Around));
   }
 
   Nginx& nginx_;
@@ -326,7 +296,6 @@ std::string joined(const std::vector<std::string>& names) {
 // it can (a recorder) and for one that plays in real time (a TV set); and
 // the stream never far ahead of the clock.
 TEST_F(LiveSeekTest, MovingTimelineIsPlayedOnceInOrderAtThePaceOfTheClock) {
-  for (const char* name : {"m8", "m9", "m10", "m12"}) serve(std::string("/v/") + name + ".flv", name);
   ASSERT_NO_FATAL_FAILURE(startService());
   const struct {
     const char* reader;

@@ -9,18 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <memory>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "e2e/e2e_fixture.h"
 #include "support/flv.h"
-#include "support/media.h"
 #include "support/name_server.h"
-#include "support/nginx.h"
 #include "support/process.h"
-#include "support/proxy.h"
-#include "support/sample_set.h"
 #include "support/stream_check.h"
 #include "support/tcp_client.h"
 
@@ -28,10 +24,10 @@ using namespace testsupport;
 
 namespace {
 
-class ProxyStreamTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    const std::map<std::string, SampleRecipe> recipes = {
+class ProxyStreamTest : public E2eTest<ProxyStreamTest> {
+ public:
+  static std::map<std::string, SampleRecipe> recipes() {
+    return {
         {"a", {SampleCodec::H264Aac, 6, 2, "testsrc", 440}},
         {"b", {SampleCodec::H264Aac, 4, 2, "testsrc2", 660}},
         {"c", {SampleCodec::SorensonMp3, 4, 2, "smptebars", 550}},
@@ -39,54 +35,21 @@ class ProxyStreamTest : public ::testing::Test {
         // About 300 KB/s: its first ten seconds go out at once and fill the socket buffers.
         {"big", {SampleCodec::H264Aac, 6, 2, "testsrc2", 440, "1280x720"}},
     };
-    samples_ = makeSamples(recipes, mediaCacheDir(BINARY_DIR "/test-media"), &sampleError_);
   }
 
-  void SetUp() override {
-    ASSERT_EQ(samples_.size(), 5u) << "sample media could not be made: " << sampleError_;
-    nginx_ = std::make_unique<Nginx>(portOf(TIMELINE_HOST));
-    for (const auto& [name, sample] : samples_) {
-      ASSERT_TRUE(nginx_->copyFile("/v/" + name + ".flv", sample.path));
-    }
+ protected:
+  // Channel `channel` of the samples `names`, pliids 1, 2, ...; the service
+  // started, and `player` (with its receive buffer, 0 for the default)
+  // asking for the channel.
+  void playChannel(TcpClient& player, int channel, const std::vector<std::string>& names, int receiveBuffer = 0) {
+    std::vector<TimelineItem> items;
+    for (const std::string& name : names) items.push_back({videoUrl(name), static_cast<int>(items.size()) + 1});
+    ASSERT_TRUE(putChannel(channel, items));
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_TRUE(player.connect(proxy_->port(), receiveBuffer));
+    ASSERT_TRUE(player.send("GET /tv?id=" + std::to_string(channel) + " HTTP/1.0\r\n\r\n"));
   }
-
-  void TearDown() override {
-    if (proxy_ && proxy_->process().running()) {
-      // Every scenario ends with a clean stop, and a sanitizer build of the
-      // proxy gets to report what it found.
-      auto status = proxy_->stop();
-      EXPECT_TRUE(status && status->exited && status->code == 0) << describe(status);
-    }
-    if (proxy_) {
-      EXPECT_EQ(proxy_->process().stderrText().find("Sanitizer"), std::string::npos);
-    }
-    if (HasFailure() && proxy_) std::cerr << proxy_->diagnostics() << "\n";
-    if (HasFailure() && nginx_) std::cerr << "--- nginx ---\n" << nginx_->accessLog() << "\n";
-  }
-
-  // Starts nginx, then the proxy; a fatal failure when either does not start.
-  void startService() {
-    ASSERT_TRUE(nginx_->start()) << nginx_->error();
-    proxy_ = std::make_unique<Proxy>(PROXY_BINARY);
-    ASSERT_TRUE(proxy_->start()) << proxy_->diagnostics();
-  }
-
-  std::string videoUrl(const std::string& name) { return nginx_->url("/v/" + name + ".flv"); }
-
-  std::vector<Played> plays(const std::vector<std::string>& names) {
-    std::vector<Played> result;
-    for (const auto& name : names) result.push_back({&samples_.at(name).flv, 0, 0});
-    return result;
-  }
-
-  static std::map<std::string, Sample> samples_;  // every test may put these into its channel, by name
-  static std::string sampleError_;
-  std::unique_ptr<Nginx> nginx_;
-  std::unique_ptr<Proxy> proxy_;
 };
-
-std::map<std::string, Sample> ProxyStreamTest::samples_;
-std::string ProxyStreamTest::sampleError_;
 
 struct ChannelCase {
   const char* name;
@@ -116,7 +79,7 @@ TEST_F(ProxyStreamTest, ChannelIsEveryVideoInTimelineOrderJoinedSeamlessly) {
   for (const auto& c : cases) {
     std::vector<TimelineItem> items;
     for (const auto& item : c.items) items.push_back({nginx_->url(item.url), item.pliid});
-    ASSERT_TRUE(nginx_->putTimeline(++channel, timelineDocument(items, 0)));
+    ASSERT_TRUE(putChannel(++channel, items));
   }
   ASSERT_NO_FATAL_FAILURE(startService());
 
@@ -146,7 +109,7 @@ TEST_F(ProxyStreamTest, ChannelEndsWhenTheTimelineIsGone) {
   size_t bytesPerSecond = readFile(samples_.at("b").path).size() / 4 + 1;
   nginx_->addConfig("location /slow/ { alias " + nginx_->root() + "/v/; limit_rate " +
                     std::to_string(bytesPerSecond) + "; }");
-  ASSERT_TRUE(nginx_->putTimeline(5, timelineDocument({{nginx_->url("/slow/b.flv"), 1}}, 0)));
+  ASSERT_TRUE(putChannel(5, {{nginx_->url("/slow/b.flv"), 1}}));
   ASSERT_NO_FATAL_FAILURE(startService());
   TcpClient player;
   ASSERT_TRUE(player.connect(proxy_->port()));
@@ -261,12 +224,9 @@ TEST_F(ProxyStreamTest, BadRequestsGet404OrNoAnswerAndTheNextIsServed) {
 }
 
 TEST_F(ProxyStreamTest, PlayerThatLeavesMidStreamFreesTheServer) {
-  ASSERT_TRUE(nginx_->putTimeline(3, timelineDocument({{videoUrl("a"), 1}, {videoUrl("b"), 2}}, 0)));
-  ASSERT_NO_FATAL_FAILURE(startService());
   {
     TcpClient player;
-    ASSERT_TRUE(player.connect(proxy_->port()));
-    ASSERT_TRUE(player.send("GET /tv?id=3 HTTP/1.0\r\n\r\n"));
+    ASSERT_NO_FATAL_FAILURE(playChannel(player, 3, {"a", "b"}));
     std::string received;
     ASSERT_EQ(player.read(received, 50000, 30s), 50000u);
   }
@@ -277,11 +237,8 @@ TEST_F(ProxyStreamTest, PlayerThatLeavesMidStreamFreesTheServer) {
 }
 
 TEST_F(ProxyStreamTest, SigtermEndsAStreamAfterTheCurrentChunk) {
-  ASSERT_TRUE(nginx_->putTimeline(4, timelineDocument({{videoUrl("a"), 1}, {videoUrl("b"), 2}}, 0)));
-  ASSERT_NO_FATAL_FAILURE(startService());
   TcpClient player;
-  ASSERT_TRUE(player.connect(proxy_->port()));
-  ASSERT_TRUE(player.send("GET /tv?id=4 HTTP/1.0\r\n\r\n"));
+  ASSERT_NO_FATAL_FAILURE(playChannel(player, 4, {"a", "b"}));
   std::string received;
   ASSERT_EQ(player.read(received, 100000, 30s), 100000u);
   ASSERT_TRUE(proxy_->process().signal(SIGTERM));
@@ -304,11 +261,8 @@ TEST_F(ProxyStreamTest, SigtermEndsAStreamAfterTheCurrentChunk) {
 // kernel's window probes. A stop while it takes nothing still ends the
 // program at once, instead of when the player reads again.
 TEST_F(ProxyStreamTest, PlayerThatStopsReadingKeepsItsStreamAndCannotHoldAStop) {
-  ASSERT_TRUE(nginx_->putTimeline(5, timelineDocument({{videoUrl("big"), 1}, {videoUrl("b"), 2}}, 0)));
-  ASSERT_NO_FATAL_FAILURE(startService());
   TcpClient player;
-  ASSERT_TRUE(player.connect(proxy_->port(), 4096));
-  ASSERT_TRUE(player.send("GET /tv?id=5 HTTP/1.0\r\n\r\n"));
+  ASSERT_NO_FATAL_FAILURE(playChannel(player, 5, {"big", "b"}, 4096));
   std::vector<Played> expected = plays({"big", "b", "big"});
   const size_t wanted = kAnswer200.size() + streamBytes(expected);
   std::string received;
@@ -350,8 +304,7 @@ std::vector<double> sinkTimes(const std::string& output, const std::string& sink
 // Real players over several joins: the PreviousTagSize chain and the
 // timestamps of both streams must not make them resync.
 TEST_F(ProxyStreamTest, PlayersPlayAChannelAcrossJoins) {
-  ASSERT_TRUE(nginx_->putTimeline(
-      7, timelineDocument({{videoUrl("a"), 1}, {videoUrl("b"), 2}, {videoUrl("d"), 3}}, 0)));
+  ASSERT_TRUE(putChannel(7, {{videoUrl("a"), 1}, {videoUrl("b"), 2}, {videoUrl("d"), 3}}));
   ASSERT_NO_FATAL_FAILURE(startService());
   std::string output;
   std::string url = "http://127.0.0.1:" + std::to_string(proxy_->port()) + "/tv?id=7";

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "base/heap.h"
 #include "log/log.h"
@@ -15,6 +16,7 @@
 #include "timeline/playlist.h"
 #include "support/flv.h"
 #include "support/fuzz_support.h"
+#include "support/timeline_doc.h"
 
 using testsupport::fuzzCheck;
 using testsupport::memoryFile;
@@ -24,10 +26,8 @@ namespace {
 constexpr uint32_t kCapacity = 64;  // small, so that tags often grow the buffer
 
 // The source as entry 1, then an entry whose URL the client cannot open.
-constexpr char kTimeline[] =
-    "<SemiLive offset=\"0\"><vod pliid=\"1\"><srcreq url=\"http://127.0.0.1:1/fuzz.flv\" format=\"3\" quality=\"1\" "
-    "drmtype=\"0\"></vod><vod pliid=\"2\"><srcreq url=\"unusable\" format=\"3\" quality=\"1\" drmtype=\"0\"></vod>"
-    "</SemiLive>";
+const std::string kTimeline =
+    testsupport::timelineDocument({{"http://127.0.0.1:1/fuzz.flv", 1}, {"unusable", 2}}, 0);
 
 }  // namespace
 
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzCheck(session->source != nullptr);
   session->source->fd = fd;
   session->source->contentLength = static_cast<int64_t>(size);
-  const XmlPtr xml(openXMLText(kTimeline, sizeof kTimeline - 1, 0));
+  const XmlPtr xml(openXMLText(kTimeline.data(), kTimeline.size(), 0));
   session->timeline.reset(parseEPGData(xml.get()));
   fuzzCheck(session->timeline != nullptr);
   session->entryIndex = 1;

@@ -38,6 +38,7 @@
 #include "stream/video_select.h"
 #include "support/flv.h"
 #include "support/fuzz_support.h"
+#include "support/timeline_doc.h"
 #include "timeline/timeline_xml.h"
 
 using testsupport::fuzzCheck;
@@ -100,14 +101,13 @@ bool bodyFor(const std::string& path, std::string* body) {
 }
 
 std::string timelineFor(int offset, size_t count, unsigned repeats) {
-  std::string doc = "<resp><SemiLive offset=\"" + std::to_string(offset) + "\">";
+  std::vector<testsupport::TimelineItem> items;
   int pliid = 0;
   for (size_t i = 0; i < count; ++i) {
     if (i == 0 || ((repeats >> (i - 1)) & 1) == 0) ++pliid;
-    doc += "<vod pliid=\"" + std::to_string(pliid) + "\"><srcreq url=\"http://127.0.0.1:1/" + std::to_string(i + 1) +
-           ".flv\" quality=\"1\" format=\"3\" drmtype=\"0\"></srcreq></vod>";
+    items.push_back({"http://127.0.0.1:1/" + std::to_string(i + 1) + ".flv", pliid});
   }
-  return doc + "</SemiLive></resp>";
+  return testsupport::timelineDocument(items, offset);
 }
 
 // Splits the input into the channel; false when it is too short for one.

@@ -8,56 +8,36 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "log/log.h"
 #include "stream/flv_remux.h"
 #include "stream/session.h"
 #include "stream/video_select.h"
+#include "support/channel_service.h"
 #include "support/fake_http.h"
 #include "support/log_capture.h"
 
 namespace streamtest {
 
-struct Video {
-  int pliid;
-  std::string file;  // the bytes served for it
-};
-
-inline std::string timelineTarget(int channel) { return "/live/semichannel/timeline/?id=" + std::to_string(channel); }
+using Video = testsupport::ChannelVideo;
+using testsupport::timelineTarget;
 
 class StreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedHost_ = timelineHost;
-    host_ = server_.hostPort();
-    timelineHost = host_.c_str();
     session_ = openFLVStream();
     ASSERT_NE(session_, nullptr);
     buffer_ = allocZeroed<uint8_t>(capacity_);
   }
-  void TearDown() override {
-    closeFLVStream(session_);
-    timelineHost = savedHost_;
-  }
+  void TearDown() override { closeFLVStream(session_); }
 
   // A timeline document naming `videos` (each served under a fresh path) in order.
-  std::string timeline(int offset, const std::vector<Video>& videos) {
-    std::string doc = "<resp status=\"ok\"><SemiLive offset=\"" + std::to_string(offset) + "\">";
-    for (const Video& v : videos) {
-      const std::string path = "/v/" + std::to_string(++served_) + ".flv";
-      server_.route(path, fakehttp::Script::ok(v.file));
-      doc += "<vod pliid=\"" + std::to_string(v.pliid) + "\"><srcreq url=\"" + server_.url(path) +
-             "\" quality=\"2\" format=\"3\" drmtype=\"0\"></srcreq></vod>";
-    }
-    return doc + "</SemiLive></resp>";
-  }
+  std::string timeline(int offset, const std::vector<Video>& videos) { return channel_.timeline(offset, videos); }
   // Serves channel 1 with one timeline after another, the last one for
   // good; with `thenMissing` a 404 after them ends the stream there.
   void serveChannel(const std::vector<std::string>& timelines, bool thenMissing = false) {
-    for (const std::string& doc : timelines) server_.route(timelineTarget(1), fakehttp::Script::ok(doc));
-    if (thenMissing) server_.route(timelineTarget(1), fakehttp::Script::status(404));
+    channel_.serveChannel(1, timelines, thenMissing);
     session_->channelId = 1;
   }
 
@@ -84,15 +64,13 @@ class StreamTest : public ::testing::Test {
     return count;
   }
 
-  fakehttp::FakeHttpServer server_;
+  testsupport::ChannelService channel_;  // timelineHost points at it from before SetUp to after TearDown
+  fakehttp::FakeHttpServer& server_ = channel_.server;
   StreamSession* session_ = nullptr;
   uint32_t capacity_ = 1048576;
   ByteBuffer buffer_;
-  int served_ = 0;
 
  private:
-  std::string host_;
-  const char* savedHost_ = nullptr;
   testsupport::LogCapture log_{DEBUG};  // from before the session opens until after it closes
 };
 

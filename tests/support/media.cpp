@@ -70,22 +70,4 @@ std::string mediaCacheDir(const std::string& fallback) {
   return (dir != nullptr && dir[0] != '\0') ? dir : fallback;
 }
 
-std::string timelineDocument(const std::vector<TimelineItem>& items, int offset) {
-  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<resp status=\"ok\">\n";
-  doc += "  <SemiLive offset=\"" + std::to_string(offset) + "\" channel=\"test\">\n";
-  for (const auto& item : items) {
-    doc += "    <vod pliid=\"" + std::to_string(item.pliid) + "\" title=\"sample\">\n";
-    doc += "      <srcreq url=\"" + item.url + "-wrongformat\" quality=\"9\" format=\"1\" "
-           "drmtype=\"0\" />\n";
-    doc += "      <srcreq url=\"" + item.url + "\" quality=\"5\" format=\"3\" drmtype=\"0\" />\n";
-    doc += "      <srcreq url=\"" + item.url + "-drm\" quality=\"7\" format=\"3\" "
-           "drmtype=\"1\" />\n";
-    doc += "      <srcreq url=\"" + item.url + "-low\" quality=\"2\" format=\"3\" "
-           "drmtype=\"0\" />\n";
-    doc += "    </vod>\n";
-  }
-  doc += "  </SemiLive>\n</resp>\n";
-  return doc;
-}
-
 }  // namespace testsupport

@@ -3,7 +3,7 @@
 
 // Sample media for the end-to-end tests: short FLV files made with ffmpeg
 // from its built-in test sources, cached by their parameters so a test run
-// makes each one once, and timeline documents in the service's shape.
+// makes each one once.
 
 #include <string>
 #include <vector>
@@ -32,16 +32,6 @@ std::string sampleFlv(const SampleRecipe& recipe, const std::string& cacheDir,
 
 // A directory for sampleFlv: $ZTV_MEDIA_CACHE when set, else `fallback`.
 std::string mediaCacheDir(const std::string& fallback);
-
-struct TimelineItem {
-  std::string url;  // written as it stands (no entities are added)
-  int pliid = 0;
-};
-
-// A timeline document: resp > SemiLive offset= > one vod pliid= per item,
-// each with the item's source (format 3, no DRM) among decoy sources the
-// proxy must not take (another format, DRM, lower quality).
-std::string timelineDocument(const std::vector<TimelineItem>& items, int offset);
 
 }  // namespace testsupport
 

@@ -24,10 +24,12 @@
 #include "stream/relay.h"
 #include "stream/session.h"
 #include "stream/video_select.h"
+#include "support/channel_service.h"
 #include "support/fake_http.h"
 #include "support/flv.h"
 #include "support/stream_check.h"
 #include "support/log_capture.h"
+#include "support/timeline_doc.h"
 #include "timeline/playlist.h"
 #include "timeline/timeline_xml.h"
 #include "torture/alloc_hook.h"
@@ -43,7 +45,6 @@ using allochook::Paused;
 using testsupport::audio;
 using testsupport::script;
 using testsupport::video;
-namespace flvtest = testsupport;  // the channel's files below
 
 // One scenario: run() does the work with allocations armed around the code
 // under test and returns what came out as text; acceptable() says whether a
@@ -65,13 +66,12 @@ bool isPrefix(const std::string& part, const std::string& whole) { return whole.
 
 // --- A timeline document into its playlist.
 
-const char kTimeline[] =
-    "<resp status=\"ok\"><SemiLive offset=\"12\">"
-    "<vod pliid=\"7\"><srcreq url=\"http://127.0.0.1:1/a.flv\" quality=\"2\" format=\"3\" drmtype=\"0\"></srcreq>"
-    "<srcreq url=\"http://127.0.0.1:1/a-hd.flv\" quality=\"4\" format=\"3\" drmtype=\"0\"></srcreq></vod>"
-    "<vod pliid=\"8\"><srcreq url=\"http://127.0.0.1:1/b.flv\" quality=\"1\" format=\"3\" drmtype=\"0\"></srcreq></vod>"
-    "<vod pliid=\"9\"><srcreq url=\"http://127.0.0.1:1/c.flv\" quality=\"1\" format=\"3\" drmtype=\"0\"></srcreq></vod>"
-    "</SemiLive></resp>";
+// A vod with two usable sources of different quality, then two with one each.
+const std::string kTimeline = testsupport::timelineDocument(
+    {{"http://127.0.0.1:1/a.flv", 7, 2, {{"http://127.0.0.1:1/a-hd.flv", 4}}},
+     {"http://127.0.0.1:1/b.flv", 8, 1},
+     {"http://127.0.0.1:1/c.flv", 9, 1}},
+    12);
 
 std::string describe(const Timeline* timeline) {
   if (timeline == nullptr) return "null";
@@ -85,7 +85,7 @@ std::string describe(const Timeline* timeline) {
 
 std::string parseTimeline(uint64_t failAt, uint64_t* counted) {
   allochook::arm(failAt);
-  TimelineXml* xml = openXMLText(kTimeline, sizeof kTimeline - 1, 0);
+  TimelineXml* xml = openXMLText(kTimeline.data(), kTimeline.size(), 0);
   TimelinePtr timeline(parseEPGData(xml));
   closeXML(xml);
   *counted = allochook::disarm();
@@ -113,25 +113,19 @@ bool partOfPlaylist(const std::string& got, const std::string& good) {
 // its own) for want of a next video.
 
 struct Channel {
-  fakehttp::FakeHttpServer server;
-  std::string host = server.hostPort();
+  testsupport::ChannelService service;  // timelineHost points at it while the run lasts
 
   Channel() {
-    const std::vector<flvtest::TagPlan> first = {script(0, flvtest::metaBody({13, 5000, 9000}, {0, 4, 8})),
+    const std::vector<testsupport::TagPlan> first = {script(0, testsupport::metaBody({13, 5000, 9000}, {0, 4, 8})),
                                                  video(0, 50, true), audio(0, 9), video(40, 60),
                                                  video(80, 70, true)};
-    const std::vector<flvtest::TagPlan> fromKeyframe = {video(4000, 80, true), audio(4010, 9), video(4040, 30)};
-    const std::vector<flvtest::TagPlan> second = {script(0, "second"), video(0, 40, true), audio(5, 9),
+    const std::vector<testsupport::TagPlan> fromKeyframe = {video(4000, 80, true), audio(4010, 9), video(4040, 30)};
+    const std::vector<testsupport::TagPlan> second = {script(0, "second"), video(0, 40, true), audio(5, 9),
                                                   video(40, 20), audio(45, 9)};
-    server.route("/v/1.flv", fakehttp::Script::ok(flvtest::buildFlv(first)));
-    server.route("/v/1.flv?start=5000", fakehttp::Script::ok(flvtest::buildFlv(fromKeyframe)));
-    server.route("/v/2.flv", fakehttp::Script::ok(flvtest::buildFlv(second)));
-    const std::string doc = "<resp><SemiLive offset=\"4\"><vod pliid=\"1\"><srcreq url=\"" + server.url("/v/1.flv") +
-                            "\" quality=\"2\" format=\"3\" drmtype=\"0\"></srcreq></vod><vod pliid=\"2\"><srcreq url=\"" +
-                            server.url("/v/2.flv") +
-                            "\" quality=\"2\" format=\"3\" drmtype=\"0\"></srcreq></vod></SemiLive></resp>";
-    server.route("/live/semichannel/timeline/?id=1", fakehttp::Script::ok(doc));
-    timelineHost = host.c_str();
+    // The videos come to /v/1.flv and /v/2.flv.
+    const std::string doc = service.timeline(4, {{1, testsupport::buildFlv(first)}, {2, testsupport::buildFlv(second)}});
+    service.server.route("/v/1.flv?start=5000", fakehttp::Script::ok(testsupport::buildFlv(fromKeyframe)));
+    service.serveChannel(1, {doc});
   }
 };
 
@@ -244,13 +238,7 @@ std::string firstError(const std::string& log) {
   return line.substr(0, line.find("http://"));
 }
 
-class AllocTortureTest : public ::testing::TestWithParam<Scenario> {
- protected:
-  void SetUp() override { savedHost_ = timelineHost; }
-  void TearDown() override { timelineHost = savedHost_; }
-
-  const char* savedHost_ = nullptr;
-};
+class AllocTortureTest : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(AllocTortureTest, EveryAllocationFailsOnceAndIsAnswered) {
   const Scenario& scenario = GetParam();
@@ -296,11 +284,9 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, AllocTortureTest,
 // The unfailing channel run itself is the stream it should be: every unit,
 // the jump and the join.
 TEST(AllocTortureCheck, ChannelScenarioStreamsEveryUnit) {
-  const char* saved = timelineHost;
   testsupport::LogCapture log(DEBUG);
   uint64_t counted = 0;
   const std::string text = streamChannel(0, &counted);
-  timelineHost = saved;
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(kChannelUnits)) << text;
   EXPECT_TRUE(log.contains("Seek time: 4 sec.")) << log.text();
   EXPECT_TRUE(log.contains("Open video: http://127.0.0.1:" )) << log.text();
