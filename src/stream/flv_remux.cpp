@@ -103,9 +103,7 @@ bool connectSource(StreamSession& s) {
 // dropped) when it is not one.
 bool readSourceHeader(StreamSession& s) {
   uint8_t header[kFileHeaderSize];
-  if (readSource(s, header, kFileHeaderSize) < static_cast<int>(kFileHeaderSize)) {
-    return failed(s, "read FLV header.");
-  }
+  if (readSource(s, header, kFileHeaderSize) < static_cast<int>(kFileHeaderSize)) return failed(s, "read FLV header.");
   if (memcmp(header, "FLV", 3) != 0) return failed(s, "bad FLV header.");
   s.sourceHeaderRead = true;
   return true;
@@ -271,14 +269,8 @@ Outcome nextUnit(StreamSession** session, ByteBuffer* buffer, uint32_t capacity)
 int32_t getFLVPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) {
   for (;;) {
     const Outcome outcome = nextUnit(session, buffer, capacity);
-    switch (outcome.pass) {
-      case Pass::kUnit:
-        return outcome.length;
-      case Pass::kStreamOver:
-        return 0;
-      case Pass::kNextSource:
-      case Pass::kToTags:  // never leaves nextUnit
-        break;
-    }
+    if (outcome.pass == Pass::kUnit) return outcome.length;
+    if (outcome.pass == Pass::kStreamOver) return 0;
+    // kNextSource: another pass from the top (kToTags never leaves nextUnit).
   }
 }
