@@ -5,8 +5,8 @@
 // Every wait of a download is five seconds at most: a download that stays
 // silent that long counts as ended, and so does a connect that long without
 // an answer. Waits run in steps (base/wait.h), so that socket_interrupt ends
-// them within a step. Failures are reported on stderr through perror, not through
-// the log.
+// them within a step. Failures are reported on stderr through perror, not
+// through the log.
 
 #include <stdint.h>
 #include <sys/types.h>
