@@ -2,21 +2,19 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "base/atomic_word.h"
-#include "base/clock.h"
+#include "base/wait.h"
 #include "net/socket.h"
 
 namespace {
 
 // The resolver's own buffers live on its stack; far below the default 8 MiB.
 const size_t kStackSize = 256 * 1024;
-const int kStepMs = 100;  // how soon an interrupt is noticed
 
 // One look-up, shared by the caller and the helper thread; whichever lets go
 // last frees it. The names are copied behind the record.
@@ -85,17 +83,15 @@ bool startHelper(Lookup* lookup) {
 
 // Waits for the helper: its code with the list handed over, or EAI_AGAIN
 // past the limit, EAI_SYSTEM/ECANCELED when interrupted.
-int awaitHelper(Lookup* lookup, struct addrinfo** result, int limitMs) {
-  const int64_t deadline = monotonicMs() + limitMs;
-  struct pollfd wake = {lookup->wake[0], POLLIN, 0};
+int awaitHelper(Lookup* lookup, struct addrinfo** result, int64_t limitMs) {
+  const int64_t deadlineMs = monotonicMs() + limitMs;
   while (lookup->done.load() == 0) {
     if (socket_interrupted()) {
       errno = ECANCELED;
       return EAI_SYSTEM;
     }
-    const int64_t left = deadline - monotonicMs();
-    if (left <= 0) return EAI_AGAIN;
-    (void)poll(&wake, 1, left < kStepMs ? (int)left : kStepMs);
+    if (passed(deadlineMs)) return EAI_AGAIN;
+    (void)waitStep(lookup->wake[0], POLLIN, deadlineMs);
   }
   *result = lookup->list;
   lookup->list = NULL;
@@ -105,7 +101,7 @@ int awaitHelper(Lookup* lookup, struct addrinfo** result, int limitMs) {
 }  // namespace
 
 int resolveWithin(const char* host, const char* service, const struct addrinfo* hints,
-                  struct addrinfo** result, int limitMs) {
+                  struct addrinfo** result, int64_t limitMs) {
   struct addrinfo numeric = *hints;
   numeric.ai_flags |= AI_NUMERICHOST;
   const int code = getaddrinfo(host, service, &numeric, result);

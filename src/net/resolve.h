@@ -10,12 +10,13 @@
 // are taken without a thread.
 
 #include <netdb.h>
+#include <stdint.h>
 
 // getaddrinfo's result for `host` and `service` with `hints`, waited for up
 // to `limitMs`: 0 with `*result` to be freed by freeaddrinfo, else an EAI_
 // code: EAI_AGAIN past the limit, EAI_SYSTEM with errno ECANCELED when
 // interrupted.
 int resolveWithin(const char* host, const char* service, const struct addrinfo* hints,
-                  struct addrinfo** result, int limitMs);
+                  struct addrinfo** result, int64_t limitMs);
 
 #endif  // ZTV_NET_RESOLVE_H

@@ -12,16 +12,14 @@
 #include <unistd.h>
 
 #include "base/atomic_word.h"
-#include "base/clock.h"
-#include "base/language.h"
 #include "base/text.h"
+#include "base/wait.h"
 #include "net/peer_watch.h"
 #include "net/resolve.h"
 
 namespace {
 
 constexpr int64_t kWaitMs = 5000;  // the one time limit of every download
-constexpr int kStepMs = 100;       // how soon an interrupt is noticed
 constexpr int64_t kGraceMs = 500;  // a send goes on this long once interrupted
 
 AtomicWord interrupted;
@@ -56,19 +54,15 @@ bool isUsablePort(const char* service) {
   return port >= 1 && port <= 65535;
 }
 
-// poll rather than select: a descriptor at or above FD_SETSIZE would overrun
-// an fd_set. Steps of kStepMs look at the interrupt; a signal does not cut
-// the wait short. > 0 ready, 0 at the deadline or interrupted, -1 failed.
+// Until interrupted or the deadline (which still gets one look at `fd`):
+// one step. 1 ready, 0 at the deadline or interrupted, -1 failed.
 int pollUntil(int fd, short events, int64_t deadlineMs) {
-  pollfd watched{fd, events, 0};
   for (;;) {
     if (interrupted.load() != 0) return 0;
-    const int64_t left = deadlineMs - monotonicMs();
-    const int step = static_cast<int>(clampTo<int64_t>(left, 0, kStepMs));
-    int ready = poll(&watched, 1, step);
-    if (ready > 0) return ready;
-    if (ready < 0 && errno != EINTR) return -1;
-    if (left <= 0) return 0;
+    const bool lastLook = passed(deadlineMs);
+    const Step step = waitStep(fd, events, deadlineMs);
+    if (step != Step::kNotYet) return step == Step::kReady ? 1 : -1;
+    if (lastLook) return 0;
   }
 }
 
@@ -141,7 +135,7 @@ int socket_connect(const char* host, const char* service) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  int resolved = resolveWithin(host, service, &hints, &list, static_cast<int>(kWaitMs));
+  int resolved = resolveWithin(host, service, &hints, &list, kWaitMs);
   if (resolved != 0) {
     reportResolverError(resolved);
     return -1;
@@ -182,10 +176,10 @@ int my_read(int fd, void* buffer, int size) {
   return done;
 }
 
-ssize_t socket_sendAll(int fd, const void* data, size_t size, int limitMs) {
+ssize_t socket_sendAll(int fd, const void* data, size_t size, int64_t limitMs) {
   const auto* bytes = static_cast<const uint8_t*>(data);
-  const int64_t start = monotonicMs();
-  int64_t graceEnd = -1;  // -1 until interrupted
+  const int64_t limitDeadlineMs = limitMs >= 0 ? monotonicMs() + limitMs : kNoDeadlineMs;
+  int64_t graceDeadlineMs = kNoDeadlineMs;  // until interrupted
   PeerWatch watch = {-1, 0};
   size_t sent = 0;
   while (sent < size) {
@@ -196,21 +190,17 @@ ssize_t socket_sendAll(int fd, const void* data, size_t size, int limitMs) {
     }
     if (put < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     const int64_t now = monotonicMs();
-    if (graceEnd < 0 && interrupted.load() != 0) graceEnd = now + kGraceMs;
-    if (graceEnd >= 0 && now >= graceEnd) {
+    if (graceDeadlineMs == kNoDeadlineMs && interrupted.load() != 0) graceDeadlineMs = now + kGraceMs;
+    if (now >= graceDeadlineMs) {
       errno = ECANCELED;
       return -1;
     }
-    if (limitMs >= 0 && now - start >= limitMs) {
+    if (now >= limitDeadlineMs || (limitMs < 0 && peerVanishedWhileWaiting(&watch, fd, now))) {
       errno = ETIMEDOUT;
       return -1;
     }
-    if (limitMs < 0 && peerVanishedWhileWaiting(&watch, fd, now)) {
-      errno = ETIMEDOUT;
-      return -1;
-    }
-    pollfd watched{fd, POLLOUT, 0};
-    if (poll(&watched, 1, kStepMs) < 0 && errno != EINTR) return -1;
+    // Whole steps: the deadlines above are looked at between them.
+    if (waitStep(fd, POLLOUT, kNoDeadlineMs) == Step::kFailed) return -1;
   }
   return static_cast<ssize_t>(sent);
 }
@@ -219,11 +209,10 @@ void socket_interrupt(bool on) { interrupted.store(on ? 1 : 0); }
 
 int socket_interrupted(void) { return interrupted.load() != 0 ? 1 : 0; }
 
-int socket_sleepUntil(int64_t untilMs) {
-  for (;;) {
-    if (socket_interrupted()) return -1;
-    const int64_t left = untilMs - monotonicMs();
-    if (left <= 0) return 0;
-    (void)poll(NULL, 0, left < kStepMs ? (int)left : kStepMs);
+int socket_sleepUntil(int64_t deadlineMs) {
+  while (!socket_interrupted()) {
+    if (passed(deadlineMs)) return 0;
+    (void)waitStep(-1, 0, deadlineMs);
   }
+  return -1;
 }

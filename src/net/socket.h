@@ -4,9 +4,9 @@
 // Socket primitives under the web file client and the player's connection.
 // Every wait of a download is five seconds at most: a download that stays
 // silent that long counts as ended, and so does a connect that long without
-// an answer. Waits run in short steps, so that socket_interrupt ends them
-// within a step. Failures are reported on stderr through perror, not through
-// the log.
+// an answer. Waits run in steps (base/wait.h), so that socket_interrupt ends
+// them within a step. Failures are reported on stderr through perror, not
+// through the log.
 
 #include <stdint.h>
 #include <sys/types.h>
@@ -33,7 +33,7 @@ int my_read(int fd, void* buffer, int size);
 // it goes on for half a second at most, so that a unit in flight to a peer
 // that reads still arrives whole. `size` on success, else -1 with errno set
 // (ETIMEDOUT past the limit, ECANCELED when interrupted).
-ssize_t socket_sendAll(int fd, const void* data, size_t size, int limitMs);
+ssize_t socket_sendAll(int fd, const void* data, size_t size, int64_t limitMs);
 
 // While `on`, every wait above ends at once, as a timeout would, and a
 // connect fails: the server's stop sets it until its connection thread has
@@ -43,8 +43,9 @@ void socket_interrupt(bool on);
 // Whether socket_interrupt is on now. Safe from any thread.
 int socket_interrupted(void);
 
-// Sleeps until the monotonic clock (monotonicMs) reads `untilMs`, in steps that end the
-// sleep once socket_interrupt is on: 0 at the time, -1 when interrupted.
-int socket_sleepUntil(int64_t untilMs);
+// Sleeps until `deadlineMs` on the monotonic clock (monotonicMs), in steps
+// that end the sleep once socket_interrupt is on: 0 at the deadline, -1 when
+// interrupted.
+int socket_sleepUntil(int64_t deadlineMs);
 
 #endif  // ZTV_NET_SOCKET_H

@@ -1,7 +1,6 @@
 #include "server/request.h"
 
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,8 +8,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "base/clock.h"
 #include "base/heap.h"
+#include "base/wait.h"
 #include "log/log.h"
 #include "net/socket.h"
 #include "server/http_request.h"
@@ -21,9 +20,8 @@
 
 namespace {
 
-constexpr int kRequestWaitMillis = 5000;
-constexpr int kStepMillis = 100;         // how soon the request wait sees a stop
-constexpr int kNoLimit = -1;             // a player's sends wait as long as it answers (paused or not)
+constexpr int64_t kRequestWaitMs = 5000;
+constexpr int64_t kNoLimit = -1;        // a player's sends wait as long as it answers (paused or not)
 constexpr size_t kRequestSize = 2048;  // one receive of at most kRequestSize - 1 bytes
 constexpr size_t kStreamBufferSize = 1048576;
 constexpr uint32_t kChannelCapacity = 1048576;
@@ -42,15 +40,12 @@ void sendAnswer(int socket, const char* status) {
   (void)socket_sendAll(socket, answer, static_cast<size_t>(length), kNoLimit);
 }
 
-// Up to five seconds, in steps that end the wait once a stop has come.
-// poll rather than select: no descriptor limit of an fd_set to overrun.
+// Up to five seconds, in whole steps that end the wait once a stop has come.
 bool waitForRequest(ServerControl* server, int socket) {
-  const int64_t deadline = monotonicMs() + kRequestWaitMillis;
-  pollfd wanted{socket, POLLIN, 0};
-  while (server->state.load() == Streaming && monotonicMs() < deadline) {
-    int ready = poll(&wanted, 1, kStepMillis);
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return false;
+  const int64_t deadlineMs = monotonicMs() + kRequestWaitMs;
+  while (server->state.load() == Streaming && !passed(deadlineMs)) {
+    const Step step = waitStep(socket, POLLIN, kNoDeadlineMs);
+    if (step != Step::kNotYet) return step == Step::kReady;
   }
   return false;
 }

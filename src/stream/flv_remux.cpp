@@ -20,21 +20,35 @@ constexpr uint8_t kKeyframe = 1;  // frame type in the upper four bits of a vide
 // Signature "FLV", version 1, audio and video present, header size 9.
 constexpr uint8_t kFileHeader[kFileHeaderSize] = {0x46, 0x4C, 0x56, 0x01, 0x05, 0x00, 0x00, 0x00, 0x09};
 
-// What one pass of the steps ends in: a unit of `length` bytes (0 = the
-// stream is over), or another pass.
-struct Outcome {
-  bool again = false;
-  int32_t length = 0;
+// Where one pass of the steps has come to.
+enum class Pass : uint8_t {
+  kUnit,        // a unit of `length` bytes is at the start of the buffer
+  kStreamOver,  // ended or failed: 0 to the caller
+  kNextSource,  // the source is done, or dropped for the seek: another pass from the top
+  kToTags,      // the source's header was skipped: on to its tags in this same pass
 };
-constexpr Outcome kStartOver{true, 0};
-constexpr Outcome kGoOn{true, 0};  // from the header check on to the tags, in the same pass
-constexpr Outcome unit(int32_t length) { return Outcome{false, length}; }
+struct Outcome {
+  Pass pass;
+  int32_t length;  // of the unit; 0 otherwise
+};
+constexpr Outcome kStreamOver{Pass::kStreamOver, 0};
+constexpr Outcome kNextSource{Pass::kNextSource, 0};
+constexpr Outcome kToTags{Pass::kToTags, 0};
+constexpr Outcome unit(int32_t length) { return Outcome{Pass::kUnit, length}; }
 
-// Ends the stream after a failure: the source is dropped, 0 is returned.
-Outcome fail(StreamSession& s, const char* what) {
+// One tag of the source on its way out: its block is kept aside until the
+// body is in the buffer (behind the block's place) and the seek has had its look.
+struct Tag {
+  uint8_t block[kBlockSize];  // PreviousTagSize and tag header, already chained and rebased
+  uint32_t dataSize;          // body bytes
+  uint32_t step;              // the video step added to outTimestamp (0 for other tags)
+};
+
+// Ends the stream after a failure: the source is dropped; always false.
+bool failed(StreamSession& s, const char* what) {
   Log(ERROR, "%s, %s", kName, what);
   s.source.reset();
-  return unit(0);
+  return false;
 }
 
 // Makes room for `size` bytes at the start of the caller's buffer: only a
@@ -49,14 +63,11 @@ int readSource(StreamSession& s, void* into, uint32_t size) {
   return webFileRead(s.source.get(), into, static_cast<int>(size));
 }
 
-// Step 1: no source and no seek pending: the next video of the timeline.
-bool selectVideo(StreamSession** session) {
-  StreamSession& s = **session;
-  if (getNewVideoToStream(session) == -1) return false;
+// Step 1, once getNewVideoToStream has chosen the next video: its log lines.
+void announceVideo(StreamSession& s) {
   LogPrintf("Open video: %s\n", s.videoUrl.c_str());
   if (s.seekTime != 0) LogPrintf("Seek time: %d sec.\n", static_cast<int>(s.seekTime));
   s.metaDecoded = false;
-  return true;
 }
 
 // The URL of the next connection: the video itself, or after a seek the
@@ -88,19 +99,28 @@ bool connectSource(StreamSession& s) {
   return true;
 }
 
-// Step 3: checks the source's 9-byte header; the first one of the session
-// becomes the synthesized header of the output.
-Outcome readSourceHeader(StreamSession& s, ByteBuffer* buffer, uint32_t capacity) {
+// Step 3: checks the source's 9-byte header; false (logged, the source
+// dropped) when it is not one.
+bool readSourceHeader(StreamSession& s) {
   uint8_t header[kFileHeaderSize];
-  if (readSource(s, header, kFileHeaderSize) < static_cast<int>(kFileHeaderSize)) return fail(s, "read FLV header.");
-  if (memcmp(header, "FLV", 3) != 0) return fail(s, "bad FLV header.");
+  if (readSource(s, header, kFileHeaderSize) < static_cast<int>(kFileHeaderSize)) return failed(s, "read FLV header.");
+  if (memcmp(header, "FLV", 3) != 0) return failed(s, "bad FLV header.");
   s.sourceHeaderRead = true;
+  return true;
+}
+
+// Step 3: the first source header of the session becomes the synthesized
+// header of the output, a unit of its own; later ones are skipped.
+Outcome passFileHeader(StreamSession& s, ByteBuffer* buffer, uint32_t capacity) {
   if (s.headerSent) {
     Log(DEBUG, "%s, Skip FLV header.", kName);
-    return kGoOn;
+    return kToTags;
   }
   Log(DEBUG, "%s, Send FLV header.", kName);
-  if (!makeRoom(buffer, capacity, kFileHeaderSize)) return fail(s, "Couldn't reallocate memory!");
+  if (!makeRoom(buffer, capacity, kFileHeaderSize)) {
+    failed(s, "Couldn't reallocate memory!");
+    return kStreamOver;
+  }
   s.headerSent = true;
   memcpy(buffer->get(), kFileHeader, kFileHeaderSize);
   return unit(kFileHeaderSize);
@@ -180,66 +200,68 @@ uint32_t rebaseTimestamp(StreamSession& s, uint8_t* block) {
   return 0;
 }
 
-// Records that a tag of `dataSize` body bytes goes out now.
-int32_t tagSent(StreamSession& s, uint32_t dataSize) {
-  s.lastTagSize = kTagHeaderSize + dataSize;
-  s.timelineLoadsSinceTag = 0;
-  return static_cast<int32_t>(kBlockSize + dataSize);
-}
-
-// Steps 9 to 12: the body, the index, the keyframe hook, the unit. The body
-// is read straight into the buffer behind its block, with one zero byte of
-// room behind it that ends the data for the index decoder: a tag costs no
-// allocation of its own and no copy.
-Outcome readBody(StreamSession** session, ByteBuffer* buffer, uint32_t capacity, const uint8_t* block,
-                 uint32_t dataSize, uint32_t step) {
-  StreamSession& s = **session;
-  if (!makeRoom(buffer, capacity, kBlockSize + dataSize + 1)) return fail(s, "Couldn't reallocate memory!");
-  uint8_t* body = buffer->get() + kBlockSize;
-  if (readSource(s, body, dataSize) < static_cast<int>(dataSize)) return fail(s, "read FLV packet.");
-  body[dataSize] = 0;
-
-  if (block[4] == kScriptTag && !s.metaDecoded) {
-    Log(DEBUG, "Receive META data.\n");
-    decodeFLVMetaPacket(session, body, dataSize);
-    s.metaDecoded = true;
-  }
-  if (block[4] == kVideoTag && (body[0] >> 4) == kKeyframe && s.seekTime != 0 &&
-      flvLiveSeek(session, step, time(nullptr))) {
-    return kStartOver;  // the seek dropped this tag and the source
-  }
-  memcpy(buffer->get(), block, kBlockSize);
-  return unit(tagSent(s, dataSize));
-}
-
-// Steps 5 to 12: one tag of the open source.
-Outcome readTag(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) {
-  StreamSession& s = **session;
-  uint8_t block[kBlockSize];
-  if (readSource(s, block, kBlockSize) < static_cast<int>(kBlockSize)) return fail(s, "read packet header.");
-  chainPrevTagSize(s, block);
-  const uint32_t step = rebaseTimestamp(s, block);
-  const uint32_t dataSize = readBigEndian24(block + 5);
+// Steps 5 to 9: the next tag of the source into `tag`, its body (if any)
+// read straight into the buffer behind the block's place, with one zero byte
+// of room behind it that ends the data for the index decoder: a tag costs no
+// allocation of its own and no copy. False (logged, the source dropped)
+// when it cannot be read.
+bool readTag(StreamSession& s, ByteBuffer* buffer, uint32_t capacity, Tag* tag) {
+  if (readSource(s, tag->block, kBlockSize) < static_cast<int>(kBlockSize)) return failed(s, "read packet header.");
+  chainPrevTagSize(s, tag->block);
+  tag->step = rebaseTimestamp(s, tag->block);
+  tag->dataSize = readBigEndian24(tag->block + 5);
   // A body beyond the end of the file would come back short: fail as that
   // read would, without first allocating what a broken size field announces.
-  if (s.source->bytesRead + dataSize > s.source->contentLength) return fail(s, "read FLV packet.");
-  if (dataSize != 0) return readBody(session, buffer, capacity, block, dataSize, step);
-  if (!makeRoom(buffer, capacity, kBlockSize)) return fail(s, "Couldn't reallocate memory!");
-  memcpy(buffer->get(), block, kBlockSize);
-  return unit(tagSent(s, 0));
+  if (s.source->bytesRead + tag->dataSize > s.source->contentLength) return failed(s, "read FLV packet.");
+  const uint32_t room = tag->dataSize == 0 ? kBlockSize : kBlockSize + tag->dataSize + 1;
+  if (!makeRoom(buffer, capacity, room)) return failed(s, "Couldn't reallocate memory!");
+  if (tag->dataSize == 0) return true;
+  uint8_t* body = buffer->get() + kBlockSize;
+  if (readSource(s, body, tag->dataSize) < static_cast<int>(tag->dataSize)) return failed(s, "read FLV packet.");
+  body[tag->dataSize] = 0;
+  return true;
+}
+
+// Step 11 applies to a keyframe while a start time is wanted.
+bool seekLooksAt(const StreamSession& s, const Tag& tag, const uint8_t* body) {
+  return tag.block[4] == kVideoTag && tag.dataSize != 0 && (body[0] >> 4) == kKeyframe && s.seekTime != 0;
+}
+
+// Step 12: the block goes in front of its body; the tag goes out now.
+Outcome tagUnit(StreamSession& s, ByteBuffer* buffer, const Tag& tag) {
+  memcpy(buffer->get(), tag.block, kBlockSize);
+  s.lastTagSize = kTagHeaderSize + tag.dataSize;
+  s.timelineLoadsSinceTag = 0;
+  return unit(static_cast<int32_t>(kBlockSize + tag.dataSize));
 }
 
 // One pass of the steps, from video selection to a unit.
 Outcome nextUnit(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) {
   StreamSession& s = **session;
-  if (!s.source && !s.seekPending && !selectVideo(session)) return unit(0);
-  if (!s.source && !connectSource(s)) return unit(0);
-  if (!s.sourceHeaderRead) {
-    Outcome header = readSourceHeader(s, buffer, capacity);
-    if (!header.again) return header;
+  // Step 1: no source and no seek pending: the next video of the timeline.
+  if (!s.source && !s.seekPending) {
+    if (getNewVideoToStream(session) == -1) return kStreamOver;
+    announceVideo(s);
   }
-  if (finishedSource(s)) return kStartOver;
-  return readTag(session, buffer, capacity);
+  if (!s.source && !connectSource(s)) return kStreamOver;
+  if (!s.sourceHeaderRead) {
+    if (!readSourceHeader(s)) return kStreamOver;
+    const Outcome header = passFileHeader(s, buffer, capacity);
+    if (header.pass != Pass::kToTags) return header;
+  }
+  if (finishedSource(s)) return kNextSource;
+  Tag tag;
+  if (!readTag(s, buffer, capacity, &tag)) return kStreamOver;
+  const uint8_t* body = buffer->get() + kBlockSize;
+  // Step 10: the keyframe index, from the video's first script tag.
+  if (tag.block[4] == kScriptTag && tag.dataSize != 0 && !s.metaDecoded) {
+    Log(DEBUG, "Receive META data.\n");
+    decodeFLVMetaPacket(session, body, tag.dataSize);
+    s.metaDecoded = true;
+  }
+  // Step 11: the jump to the live position drops this keyframe and the source.
+  if (seekLooksAt(s, tag, body) && flvLiveSeek(session, tag.step, time(nullptr))) return kNextSource;
+  return tagUnit(s, buffer, tag);
 }
 
 }  // namespace
@@ -247,6 +269,8 @@ Outcome nextUnit(StreamSession** session, ByteBuffer* buffer, uint32_t capacity)
 int32_t getFLVPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) {
   for (;;) {
     const Outcome outcome = nextUnit(session, buffer, capacity);
-    if (!outcome.again) return outcome.length;
+    if (outcome.pass == Pass::kUnit) return outcome.length;
+    if (outcome.pass == Pass::kStreamOver) return 0;
+    // kNextSource: another pass from the top (kToTags never leaves nextUnit).
   }
 }
