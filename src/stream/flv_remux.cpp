@@ -25,7 +25,6 @@ enum class Pass : uint8_t {
   kUnit,        // a unit of `length` bytes is at the start of the buffer
   kStreamOver,  // ended or failed: 0 to the caller
   kNextSource,  // the source is done, or dropped for the seek: another pass from the top
-  kToTags,      // the source's header was skipped: on to its tags in this same pass
 };
 struct Outcome {
   Pass pass;
@@ -33,7 +32,6 @@ struct Outcome {
 };
 constexpr Outcome kStreamOver{Pass::kStreamOver, 0};
 constexpr Outcome kNextSource{Pass::kNextSource, 0};
-constexpr Outcome kToTags{Pass::kToTags, 0};
 constexpr Outcome unit(int32_t length) { return Outcome{Pass::kUnit, length}; }
 
 // One tag of the source on its way out: its block is kept aside until the
@@ -100,22 +98,18 @@ bool connectSource(StreamSession& s) {
 }
 
 // Step 3: checks the source's 9-byte header; false (logged, the source
-// dropped) when it is not one.
+// dropped) when it is not one. Only the session's first is sent on.
 bool readSourceHeader(StreamSession& s) {
   uint8_t header[kFileHeaderSize];
   if (readSource(s, header, kFileHeaderSize) < static_cast<int>(kFileHeaderSize)) return failed(s, "read FLV header.");
   if (memcmp(header, "FLV", 3) != 0) return failed(s, "bad FLV header.");
   s.sourceHeaderRead = true;
+  if (s.headerSent) Log(DEBUG, "%s, Skip FLV header.", kName);
   return true;
 }
 
-// Step 3: the first source header of the session becomes the synthesized
-// header of the output, a unit of its own; later ones are skipped.
-Outcome passFileHeader(StreamSession& s, ByteBuffer* buffer, uint32_t capacity) {
-  if (s.headerSent) {
-    Log(DEBUG, "%s, Skip FLV header.", kName);
-    return kToTags;
-  }
+// Step 3: the synthesized header of the output, a unit of its own.
+Outcome sendFileHeader(StreamSession& s, ByteBuffer* buffer, uint32_t capacity) {
   Log(DEBUG, "%s, Send FLV header.", kName);
   if (!makeRoom(buffer, capacity, kFileHeaderSize)) {
     failed(s, "Couldn't reallocate memory!");
@@ -246,8 +240,7 @@ Outcome nextUnit(StreamSession** session, ByteBuffer* buffer, uint32_t capacity)
   if (!s.source && !connectSource(s)) return kStreamOver;
   if (!s.sourceHeaderRead) {
     if (!readSourceHeader(s)) return kStreamOver;
-    const Outcome header = passFileHeader(s, buffer, capacity);
-    if (header.pass != Pass::kToTags) return header;
+    if (!s.headerSent) return sendFileHeader(s, buffer, capacity);
   }
   if (finishedSource(s)) return kNextSource;
   Tag tag;
@@ -271,6 +264,6 @@ int32_t getFLVPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capac
     const Outcome outcome = nextUnit(session, buffer, capacity);
     if (outcome.pass == Pass::kUnit) return outcome.length;
     if (outcome.pass == Pass::kStreamOver) return 0;
-    // kNextSource: another pass from the top (kToTags never leaves nextUnit).
+    // kNextSource: another pass from the top.
   }
 }

@@ -6,12 +6,9 @@
 namespace streamtest {
 namespace {
 
-using testsupport::audio;
-using testsupport::script;
-using testsupport::TagPlan;
-using testsupport::video;
+using namespace testsupport;
 
-const std::string kHeader(testsupport::kStreamHeader);
+const std::string kHeader(kStreamHeader);
 
 using RemuxTest = StreamTest;
 
@@ -19,7 +16,7 @@ using RemuxTest = StreamTest;
 // tag's PreviousTagSize the size of the tag sent before it (0 first), and
 // neither video nor audio timestamps going back.
 void expectShape(const std::vector<std::string>& units) {
-  testsupport::FlvShape shape;
+  FlvShape shape;
   for (const std::string& unit : units) ASSERT_EQ(shape.check(unit), "");
 }
 
@@ -31,10 +28,10 @@ void expectTags(const std::vector<std::string>& units, const std::vector<TagPlan
   EXPECT_EQ(units[0], kHeader);
   size_t nextTime = 0;
   for (size_t i = 0; i < tags.size(); ++i) {
-    const testsupport::FlvTag block = testsupport::readBlock(units[i + 1]);
+    const FlvTag block = readBlock(units[i + 1]);
     EXPECT_EQ(block.type, tags[i].type) << "tag " << i;
-    EXPECT_EQ(units[i + 1].substr(15), testsupport::tagBody(tags[i])) << "tag " << i;
-    const bool timed = tags[i].type == testsupport::kFlvVideo || tags[i].type == testsupport::kFlvAudio;
+    EXPECT_EQ(units[i + 1].substr(15), tagBody(tags[i])) << "tag " << i;
+    const bool timed = tags[i].type == kFlvVideo || tags[i].type == kFlvAudio;
     const uint32_t want = timed ? times.at(nextTime++) : tags[i].timestamp;
     EXPECT_EQ(block.timestamp, want) << "tag " << i;
   }
@@ -44,14 +41,14 @@ void expectTags(const std::vector<std::string>& units, const std::vector<TagPlan
 TEST_F(RemuxTest, OneHeaderThenTheFirstTagAsInTheFile) {
   const TagPlan first = video(0, 30, true);
   // Any six bytes may follow "FLV"; the file's own PreviousTagSize0 goes out unchanged.
-  const std::string file = std::string("FLV\x02\xFF\x00\x00\x00\x20", 9) + testsupport::tagBytes(first, 0xDEADBEEF) +
-                           testsupport::tagBytes(audio(5, 7), 41) + std::string(4, '\0');
+  const std::string file = std::string("FLV\x02\xFF\x00\x00\x00\x20", 9) + tagBytes(first, 0xDEADBEEF) +
+                           tagBytes(audio(5, 7), 41) + std::string(4, '\0');
   serveChannel({timeline(0, {{1, file}})}, true);
   const std::vector<std::string> out = units();
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[0], kHeader);
-  EXPECT_EQ(out[1], testsupport::tagBytes(first, 0xDEADBEEF));
-  EXPECT_EQ(out[2], testsupport::tagBytes(audio(5, 7), 41));
+  EXPECT_EQ(out[1], tagBytes(first, 0xDEADBEEF));
+  EXPECT_EQ(out[2], tagBytes(audio(5, 7), 41));
   EXPECT_EQ(countInLog("DEBUG: getFLVPacket, Send FLV header.\n"), 1);
   EXPECT_EQ(countInLog("Open video: " + server_.url("/v/1.flv") + "\n"), 1);
 }
@@ -63,7 +60,7 @@ TEST_F(RemuxTest, BrokenSourceEndsTheStream) {
     size_t units;
     std::string error;
   };
-  const std::string tag = testsupport::tagBytes(video(0, 100, true), 0);
+  const std::string tag = tagBytes(video(0, 100, true), 0);
   const std::string length = "Content-Length: 1000";
   const Case cases[] = {
       {"bad signature", fakehttp::Script::ok("FLX\x01\x05\x00\x00\x00\x09" + std::string(30, 'x')), 0,
@@ -103,10 +100,10 @@ TEST_F(RemuxTest, NoTimelineOrNoConnectionMeansNoStream) {
 // A file of at most 24 bytes, and the last 15 bytes of any file, hold no tag;
 // the chain still continues from the last tag the player got.
 TEST_F(RemuxTest, ShortRemaindersAreNotRead) {
-  const std::string headerAndBlock = testsupport::flvHeader() + testsupport::tagBytes(video(0, 0), 0);
-  const std::string withTail = testsupport::buildFlv({video(0, 20, true)}, false) + std::string(15, '\x09');
+  const std::string headerAndBlock = flvHeader() + tagBytes(video(0, 0), 0);
+  const std::string withTail = buildFlv({video(0, 20, true)}, false) + std::string(15, '\x09');
   const TagPlan last = audio(3, 50);
-  serveChannel({timeline(0, {{1, headerAndBlock}, {2, withTail}, {3, testsupport::buildFlv({last})}})}, true);
+  serveChannel({timeline(0, {{1, headerAndBlock}, {2, withTail}, {3, buildFlv({last})}})}, true);
   const std::vector<std::string> out = units();
   expectTags(out, {video(0, 20, true), last}, {0, 3});
   expectShape(out);
@@ -125,7 +122,7 @@ TEST_F(RemuxTest, AudioAndVideoRiseTogetherAcrossJoins) {
   std::vector<Video> entries;
   std::vector<TagPlan> all;
   for (const auto& file : files) {
-    entries.push_back({static_cast<int>(entries.size()) + 1, testsupport::buildFlv(file)});
+    entries.push_back({static_cast<int>(entries.size()) + 1, buildFlv(file)});
     all.insert(all.end(), file.begin(), file.end());
   }
   serveChannel({timeline(0, entries)}, true);
@@ -143,7 +140,7 @@ TEST_F(RemuxTest, AudioAndVideoRiseTogetherAcrossJoins) {
 }
 
 TEST_F(RemuxTest, TimestampUsesTheExtendedByteAsBits24To31) {
-  serveChannel({timeline(0, {{1, testsupport::buildFlv({video(0, 4, true), video(16777221, 4)})}})}, true);
+  serveChannel({timeline(0, {{1, buildFlv({video(0, 4, true), video(16777221, 4)})}})}, true);
   const std::vector<std::string> out = units();
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[2].substr(8, 4), std::string("\x00\x00\x05\x01", 4));
@@ -151,16 +148,16 @@ TEST_F(RemuxTest, TimestampUsesTheExtendedByteAsBits24To31) {
 
 TEST_F(RemuxTest, TagBeyondCapacityGrowsTheBuffer) {
   const TagPlan big = video(0, 2000000, true);
-  serveChannel({timeline(0, {{1, testsupport::buildFlv({big, audio(1, 3)})}})}, true);
+  serveChannel({timeline(0, {{1, buildFlv({big, audio(1, 3)})}})}, true);
   ASSERT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 9);
   ASSERT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 2000015);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer_.get()), 2000015), testsupport::tagBytes(big, 0));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer_.get()), 2000015), tagBytes(big, 0));
   EXPECT_EQ(buffer_[2000015], 0);  // the body was read in place, with the decoder's end byte behind it
   EXPECT_EQ(getFLVPacket(&session_, &buffer_, capacity_), 18);
 }
 
 TEST_F(RemuxTest, EveryVideoEmptyEndsAfterOneFreshTimeline) {
-  const std::string empty = testsupport::flvHeader() + testsupport::tagBytes(video(0, 0), 0);
+  const std::string empty = flvHeader() + tagBytes(video(0, 0), 0);
   serveChannel({timeline(0, {{1, empty}, {2, empty}})});
   EXPECT_EQ(units(), std::vector<std::string>{kHeader});
   EXPECT_EQ(requestsFor(timelineTarget(1)), 2);
@@ -169,11 +166,11 @@ TEST_F(RemuxTest, EveryVideoEmptyEndsAfterOneFreshTimeline) {
 // The jump to the live position re-opens the same video at the keyframe's
 // byte position; the output goes on as if the dropped keyframe never was.
 TEST_F(RemuxTest, SeekReopensTheVideoAtTheKeyframePosition) {
-  const std::vector<TagPlan> start = {script(0, testsupport::metaBody({13, 5000, 9000}, {0, 4, 8})),
+  const std::vector<TagPlan> start = {script(0, metaBody({13, 5000, 9000}, {0, 4, 8})),
                                       video(0, 50, true), audio(0, 9), video(40, 60), video(80, 70, true)};
   const std::vector<TagPlan> fromKeyframe = {video(4000, 80, true), audio(4010, 9), video(4040, 30)};
-  serveChannel({timeline(4, {{1, testsupport::buildFlv(start)}})}, true);
-  server_.route("/v/1.flv?start=5000", fakehttp::Script::ok(testsupport::buildFlv(fromKeyframe)));
+  serveChannel({timeline(4, {{1, buildFlv(start)}})}, true);
+  server_.route("/v/1.flv?start=5000", fakehttp::Script::ok(buildFlv(fromKeyframe)));
 
   const std::vector<std::string> out = units();
   // Audio after the jump keeps its distance to the video of the re-opened file.
