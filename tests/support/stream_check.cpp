@@ -83,7 +83,7 @@ size_t streamBytes(const std::vector<Played>& plays) {
 std::string streamMismatch(std::string_view stream, const std::vector<Played>& plays) {
   FlvStream got = parseFlv(stream);
   FlvShape shape;
-  const std::string shapeFault = shape.checkStream(stream);  // at tag shape.tags(), if any
+  const std::string shapeFault = shape.checkStream(stream);  // if any, at tag shape.tags()
   if (!shape.begun()) return shapeFault;
   std::vector<ExpectedTag> want = expectedTags(plays);
   StreamClock clock;
@@ -96,7 +96,7 @@ std::string streamMismatch(std::string_view stream, const std::vector<Played>& p
     uint32_t timestamp = clock.next(*want[i].tag);
     std::string why = tagMismatch(got.tags[i], *want[i].tag, timestamp);
     if (!why.empty()) return "tag " + describe(got.tags[i], i) + ": " + why;
-    if (i == shape.tags()) return shapeFault + " (" + describe(got.tags[i], i) + ")";
+    if (!shapeFault.empty() && i == shape.tags()) return shapeFault + " (" + describe(got.tags[i], i) + ")";
   }
   return "";
 }
