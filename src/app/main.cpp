@@ -8,6 +8,7 @@
 #include "app/signals.h"
 #include "log/log.h"
 #include "server/http_server.h"
+#include "stream/video_select.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
   LogPrintf("Zomak TV Proxy Server for Pendrake v%s (independent build, no warranty)\n\n", kVersion);
   const char* address = checkBindAddress(settings.bindText.get());
   int port = checkPort(settings.portText.get());
+  timelineHost = checkTimelineHost(settings.timelineHostText.get());  // before any stream thread exists
   (void)takeInstanceLock(settings.lockPath.c_str());  // the descriptor stays open until exit
   setupSignals();
 

@@ -3,12 +3,19 @@
 #include <arpa/inet.h>
 #include <getopt.h>
 
+#include <ctype.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "log/log.h"
 
 namespace {
+
+// --timeline-host has no short form: its getopt value lies beyond the letters.
+constexpr int kTimelineHostOption = 256;
+// A DNS name is at most 253 characters; ":65535" follows.
+constexpr size_t kMaxHostLength = 253;
 
 constexpr char kShortOptions[] = "hdzqvb:p:l:L:";
 const option kLongOptions[] = {
@@ -16,7 +23,8 @@ const option kLongOptions[] = {
     {"debug", no_argument, nullptr, 'z'},     {"quiet", no_argument, nullptr, 'q'},
     {"verbose", no_argument, nullptr, 'v'},   {"bind", required_argument, nullptr, 'b'},
     {"port", required_argument, nullptr, 'p'}, {"log", required_argument, nullptr, 'l'},
-    {"lock", required_argument, nullptr, 'L'}, {nullptr, 0, nullptr, 0},
+    {"lock", required_argument, nullptr, 'L'}, {"timeline-host", required_argument, nullptr, kTimelineHostOption},
+    {nullptr, 0, nullptr, 0},
 };
 
 // The setting an option with an argument stores into, or null.
@@ -26,6 +34,7 @@ HeapText* textOption(int letter, StartupSettings* settings) {
     case 'p': return &settings->portText;
     case 'l': return &settings->logPath;
     case 'L': return &settings->lockPath;
+    case kTimelineHostOption: return &settings->timelineHostText;
     default: return nullptr;
   }
 }
@@ -72,6 +81,7 @@ void printHelp(int port) {
   LogPrintf("\n");
   LogPrintf("--bind|-b               Streaming ip address (default: %s)\n", kDefaultAddress);
   LogPrintf("--port|-p               Streaming port (default: %d)\n\n", port);
+  LogPrintf("--timeline-host         Timeline host, host or host:port (default: %s)\n\n", TIMELINE_HOST);
   LogPrintf("--lock|-L               Lock file (default: %s)\n", kDefaultLockPath);
   LogPrintf("--log|-l                Log file\n\n");
   LogPrintf("--daemon|-d             Daemon mode.\n\n");
@@ -88,6 +98,39 @@ const char* checkBindAddress(const char* text) {
     return kDefaultAddress;
   }
   return text;
+}
+
+namespace {
+
+// Letters, digits, dots and hyphens: what a host name or a dotted address holds.
+bool isHostName(const char* text, size_t length) {
+  if (length == 0 || length > kMaxHostLength) return false;
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (!isalnum(c) && c != '.' && c != '-') return false;
+  }
+  return true;
+}
+
+// 1..65535 in decimal digits alone.
+bool isPortNumber(const char* text) {
+  if (*text == '\0' || strlen(text) > 5) return false;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (!isdigit(static_cast<unsigned char>(*c))) return false;
+  }
+  const long port = strtol(text, nullptr, 10);
+  return port >= 1 && port <= 65535;
+}
+
+}  // namespace
+
+const char* checkTimelineHost(const char* text) {
+  if (text == nullptr) return TIMELINE_HOST;
+  const char* colon = strchr(text, ':');
+  const size_t hostLength = colon != nullptr ? static_cast<size_t>(colon - text) : strlen(text);
+  if (isHostName(text, hostLength) && (colon == nullptr || isPortNumber(colon + 1))) return text;
+  Log(ERROR, "Invalid timeline host (requested host %s), ignoring", text);
+  return TIMELINE_HOST;
 }
 
 int checkPort(const char* text) {

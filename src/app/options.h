@@ -18,6 +18,7 @@ struct StartupSettings {
   HeapText logPath;      // --log; none: log on stderr
   HeapText bindText;     // --bind as given, not yet checked
   HeapText portText;     // --port as given, not yet converted
+  HeapText timelineHostText;  // --timeline-host as given, not yet checked
   bool daemon = false;   // --daemon
 };
 
@@ -34,6 +35,10 @@ void printHelp(int port);
 
 // `text` when inet_addr accepts it, otherwise "0.0.0.0" (logged). Null: "0.0.0.0".
 const char* checkBindAddress(const char* text);
+
+// `text` when it is a host name or IPv4 address with an optional ":port"
+// (1..65535), otherwise the build-time timeline host (logged). Null: that default.
+const char* checkTimelineHost(const char* text);
 
 // The port `text` names, read as atoi reads it (0 without digits) but clamped
 // to the int range; 8666 (logged) when outside 0..65535. Null: 8666.

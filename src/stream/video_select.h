@@ -7,7 +7,8 @@
 
 #include "stream/session.h"
 
-// Host (or host:port) of the service's timeline documents; a build-time value.
+// Host (or host:port) of the service's timeline documents: --timeline-host,
+// by default the build-time value. Set before any stream starts.
 extern const char* timelineHost;
 
 // 0 with videoUrl and currentPliid set to the next video; -1 when no

@@ -54,13 +54,14 @@ TEST_F(OptionsTest, HelpEndsParsingAndHonoursEarlierOptionsOnly) {
 TEST_F(OptionsTest, StoresArgumentsLastOccurrenceWinning) {
   StartupSettings settings;
   EXPECT_EQ(parse({"-b", "10.0.0.1", "--port", "1", "extra", "-p", "2", "--log=a.log", "-L", "x.pid",
-                   "--lock", "y.pid", "-z", "-d", "--bind", "127.0.0.1"},
+                   "--lock", "y.pid", "-z", "-d", "--bind", "127.0.0.1", "--timeline-host", "tv.test:81"},
                   &settings),
             ParseResult::Run);
   EXPECT_EQ(settings.bindText, "127.0.0.1");
   EXPECT_EQ(settings.portText, "2");
   EXPECT_EQ(settings.logPath, "a.log");
   EXPECT_EQ(settings.lockPath, "y.pid");
+  EXPECT_EQ(settings.timelineHostText, "tv.test:81");
   EXPECT_TRUE(settings.daemon);
   EXPECT_EQ(debuglevel, 6);
   EXPECT_EQ(log_.text(), "");
@@ -71,7 +72,8 @@ TEST_F(OptionsTest, DefaultsWithoutOptionsAndParsingCanRepeat) {
     StartupSettings settings;
     EXPECT_EQ(parse({"--verbose"}, &settings), ParseResult::Run);
     EXPECT_EQ(settings.lockPath, "/var/run/zomaktvproxy.pid");
-    EXPECT_FALSE(settings.logPath.get() || settings.bindText.get() || settings.portText.get() || settings.daemon);
+    EXPECT_FALSE(settings.logPath.get() || settings.bindText.get() || settings.portText.get() ||
+                 settings.timelineHostText.get() || settings.daemon);
     EXPECT_EQ(debuglevel, 4);
   }
 }
@@ -124,6 +126,25 @@ TEST_F(OptionsTest, BindAddressMustBeDottedIpv4) {
     EXPECT_EQ(log_.text(), expected) << c.text;
   }
   EXPECT_EQ(std::string(checkBindAddress(nullptr)), "0.0.0.0");
+}
+
+TEST_F(OptionsTest, TimelineHostIsHostWithOptionalPort) {
+  const struct {
+    const char* text;
+    bool taken;
+  } cases[] = {
+      {"timelines.example.net", true}, {"10.0.0.2:8080", true}, {"a-b.test:65535", true},
+      {"", false}, {":80", false}, {"host:", false}, {"host:0", false}, {"host:65536", false},
+      {"host:80x", false}, {"host:80:81", false}, {"http://host", false}, {"host/path", false},
+      {"ho st", false},
+  };
+  for (const auto& c : cases) {
+    log_.clear();
+    EXPECT_STREQ(checkTimelineHost(c.text), c.taken ? c.text : TIMELINE_HOST) << c.text;
+    std::string expected = c.taken ? "" : std::string("ERROR: Invalid timeline host (requested host ") + c.text + "), ignoring\n";
+    EXPECT_EQ(log_.text(), expected) << c.text;
+  }
+  EXPECT_STREQ(checkTimelineHost(nullptr), TIMELINE_HOST);
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 #define ZTV_TESTS_E2E_E2E_FIXTURE_H
 
 // What an end-to-end suite shares: its sample media, named by the suite's
-// recipes() and made once per suite, served by an nginx on TIMELINE_HOST's
-// port at /v/NAME.flv; the proxy started on demand and stopped cleanly after
-// each test; its log and nginx's on failure.
+// recipes() and made once per suite, served by an nginx on a fresh port of
+// its own at /v/NAME.flv, which the proxy takes for its timeline host (so
+// that tests run side by side); the proxy started on demand and stopped
+// cleanly after each test; its log and nginx's on failure.
 
 #include <gtest/gtest.h>
 
@@ -34,7 +35,7 @@ class E2eTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_EQ(samples_.size(), Suite::recipes().size()) << "sample media could not be made: " << sampleError_;
-    nginx_ = std::make_unique<Nginx>(portOf(TIMELINE_HOST));
+    nginx_ = std::make_unique<Nginx>(freeLoopbackPort());
     for (const auto& [name, sample] : samples_) {
       ASSERT_TRUE(nginx_->copyFile("/v/" + name + ".flv", sample.path));
     }
@@ -58,7 +59,8 @@ class E2eTest : public ::testing::Test {
   void startService() {
     ASSERT_TRUE(nginx_->start()) << nginx_->error();
     proxy_ = std::make_unique<Proxy>(PROXY_BINARY);
-    ASSERT_TRUE(proxy_->start()) << proxy_->diagnostics();
+    ASSERT_TRUE(proxy_->start({"--debug", "--timeline-host", "127.0.0.1:" + std::to_string(nginx_->port())}))
+        << proxy_->diagnostics();
   }
 
   std::string videoUrl(const std::string& name) { return nginx_->url("/v/" + name + ".flv"); }

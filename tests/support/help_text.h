@@ -2,7 +2,8 @@
 #define ZTV_TESTS_SUPPORT_HELP_TEXT_H
 
 // What --help prints, byte for byte: the command-line parser's output in
-// the unit tests and the program's stderr in the process tests.
+// the unit tests and the program's stderr in the process tests (of a
+// build whose timeline host is TIMELINE_HOST).
 
 namespace testsupport {
 
@@ -10,6 +11,7 @@ inline constexpr char kHelp[] =
     "\n"
     "--bind|-b               Streaming ip address (default: 0.0.0.0)\n"
     "--port|-p               Streaming port (default: 8666)\n\n"
+    "--timeline-host         Timeline host, host or host:port (default: " TIMELINE_HOST ")\n\n"
     "--lock|-L               Lock file (default: /var/run/zomaktvproxy.pid)\n"
     "--log|-l                Log file\n\n"
     "--daemon|-d             Daemon mode.\n\n"

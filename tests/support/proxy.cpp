@@ -55,10 +55,4 @@ std::vector<std::string> programCommand(const std::string& built) {
   return command;
 }
 
-uint16_t portOf(const std::string& hostAndPort) {
-  size_t colon = hostAndPort.rfind(':');
-  if (colon == std::string::npos) return 80;
-  return static_cast<uint16_t>(std::atoi(hostAndPort.c_str() + colon + 1));
-}
-
 }  // namespace testsupport

@@ -50,9 +50,6 @@ class Proxy {
 // suites run a release binary for another CPU.
 std::vector<std::string> programCommand(const std::string& built);
 
-// The port of a "host:port" text; 80 when it names none.
-uint16_t portOf(const std::string& hostAndPort);
-
 }  // namespace testsupport
 
 #endif  // ZTV_TESTS_SUPPORT_PROXY_H
