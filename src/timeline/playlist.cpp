@@ -44,13 +44,29 @@ bool addEntry(Timeline* timeline, ParseState* state) {
   return true;
 }
 
+// A URL holds no space and no control character; one that does (after its
+// references are decoded) would break the request line it goes into.
+bool isPlainUrl(TextView url) {
+  for (size_t i = 0; i < url.size; ++i) {
+    const unsigned char c = static_cast<unsigned char>(url[i]);
+    if (c <= ' ' || c == 0x7F) return false;
+  }
+  return true;
+}
+
 void chooseSource(TextView tag, ParseState* state) {
   int32_t quality = getXMLParam_i(tag, "quality=");
   bool taken = getXMLParam_i(tag, "format=") == 3 && quality > state->bestQuality &&
                getXMLParam_i(tag, "drmtype=") == 0;
   if (!taken) return;
+  HeapText url = getXMLParam_c(tag, "url=");
+  if (!isPlainUrl(url.view())) {
+    Log(ERROR, "%s: (SRCREQ) url with a space or control character passed over (pliid %d)", kParseOp,
+        state->pendingPliid);
+    return;
+  }
   // A taken source without a url drops the one chosen before it.
-  state->chosenUrl = getXMLParam_c(tag, "url=");
+  state->chosenUrl = moved(url);
   Log(DEBUG, "%s: (SRCREQ) url: %s, quality: %d", kParseOp,
       state->chosenUrl.empty() ? "(null)" : state->chosenUrl.c_str(), quality);
   state->bestQuality = quality;

@@ -129,25 +129,130 @@ TagType getXMLTagType(TextView tag) {
 
 namespace {
 
-// The value behind the first occurrence of `key`: the one character after
-// the key is skipped unseen, the value ends before the next '"'. Empty when
-// the key is missing or the value is empty.
+constexpr TextView kXmlSpace = " \t\r\n";
+
+size_t skipSpace(TextView tag, size_t at) {
+  while (at < tag.size && findChar(kXmlSpace, tag[at]) != kNotFound) ++at;
+  return at;
+}
+
+// One attribute of a tag: name="value" or name='value', spaces allowed
+// around the '='. `next` is where the one after it may start, kNotFound
+// when there is none (the tag's end, or text that is no attribute).
+struct Attribute {
+  TextView name, value;
+  size_t next = kNotFound;
+};
+
+Attribute attributeAt(TextView tag, size_t at) {
+  const size_t nameStart = skipSpace(tag, at);
+  size_t nameEnd = nameStart;
+  while (nameEnd < tag.size && findChar(" \t\r\n=>/", tag[nameEnd]) == kNotFound) ++nameEnd;
+  const size_t equals = skipSpace(tag, nameEnd);
+  if (nameEnd == nameStart || equals >= tag.size || tag[equals] != '=') return {};
+  const size_t open = skipSpace(tag, equals + 1);
+  if (open >= tag.size || (tag[open] != '"' && tag[open] != '\'')) return {};
+  // A value without its closing quote runs to the end of the tag.
+  const size_t close = minOf(findChar(tag, tag[open], open + 1), tag.size);
+  return {subText(tag, nameStart, nameEnd - nameStart), subText(tag, open + 1, close - open - 1),
+          minOf(close + 1, tag.size)};
+}
+
+// The raw value of the attribute named `key` (its name and '='), found by
+// its whole name among the tag's attributes, never inside another's value.
 TextView paramValue(TextView tag, TextView key) {
-  size_t found = findText(tag, key);
-  if (found == kNotFound) return {};
-  size_t start = found + key.size + 1;
-  if (start >= tag.size) return {};
-  size_t end = findChar(tag, '"', start);
-  if (end == kNotFound) end = tag.size;
-  return subText(tag, start, end - start);
+  const TextView name = endsWith(key, "=") ? subText(key, 0, key.size - 1) : key;
+  size_t at = findAnyOf(tag, kXmlSpace);  // past the element's name
+  while (at < tag.size) {
+    const Attribute attribute = attributeAt(tag, at);
+    if (attribute.next == kNotFound) return {};
+    if (attribute.name == name) return attribute.value;
+    at = attribute.next;
+  }
+  return {};
+}
+
+// `code` in UTF-8 at `out`; its length.
+size_t putUtf8(uint32_t code, char* out) {
+  if (code < 0x80) {
+    out[0] = static_cast<char>(code);
+    return 1;
+  }
+  const size_t length = code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+  static constexpr uint8_t kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+  for (size_t i = length - 1; i > 0; --i, code >>= 6) out[i] = static_cast<char>(0x80 | (code & 0x3F));
+  out[0] = static_cast<char>(kLead[length] | code);
+  return length;
+}
+
+// The code point of a numeric reference's text ("#38", "#x26"); 0 when it
+// is none or names no character.
+uint32_t numericReference(TextView name) {
+  const bool hex = name.size > 1 && (name[1] == 'x' || name[1] == 'X');
+  const size_t first = hex ? 2 : 1;
+  if (name.size <= first || name[0] != '#') return 0;
+  uint32_t code = 0;
+  for (size_t i = first; i < name.size; ++i) {
+    const char c = name[i];
+    const uint32_t digit = c >= '0' && c <= '9'             ? static_cast<uint32_t>(c - '0')
+                           : hex && c >= 'a' && c <= 'f' ? static_cast<uint32_t>(c - 'a' + 10)
+                           : hex && c >= 'A' && c <= 'F' ? static_cast<uint32_t>(c - 'A' + 10)
+                                                           : 16;
+    if (digit >= (hex ? 16u : 10u)) return 0;
+    code = code * (hex ? 16 : 10) + digit;
+    if (code > 0x10FFFF) return 0;
+  }
+  return code >= 0xD800 && code <= 0xDFFF ? 0 : code;
+}
+
+// Writes at `out` what the reference `name` (between '&' and ';') stands
+// for; its length, 0 when it is no reference XML knows.
+size_t referenceText(TextView name, char* out) {
+  static constexpr struct {
+    TextView name;
+    char character;
+  } kNamed[] = {{"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+  for (const auto& named : kNamed) {
+    if (name == named.name) {
+      *out = named.character;
+      return 1;
+    }
+  }
+  const uint32_t code = numericReference(name);
+  return code == 0 ? 0 : putUtf8(code, out);
+}
+
+// The longest reference text: "#x10FFFF".
+constexpr size_t kMaxReferenceName = 8;
+
+// `value` with its character references decoded into `out` (room for
+// value.size bytes: a reference is never shorter than what it stands for);
+// the decoded length. Text that is no known reference stays as it is.
+size_t decodeReferences(TextView value, char* out) {
+  size_t length = 0;
+  for (size_t at = 0; at < value.size;) {
+    const size_t semicolon = value[at] == '&' ? findChar(subText(value, at + 1, kMaxReferenceName + 1), ';') : kNotFound;
+    const size_t decoded = semicolon == kNotFound ? 0 : referenceText(subText(value, at + 1, semicolon), out + length);
+    if (decoded == 0) {
+      out[length++] = value[at++];
+      continue;
+    }
+    length += decoded;
+    at += semicolon + 2;
+  }
+  return length;
 }
 
 }  // namespace
 
 HeapText getXMLParam_c(TextView tag, TextView key) {
   HeapText copy;
-  TextView value = paramValue(tag, key);
-  if (!value.empty() && !copyText(&copy, value)) Log(ERROR, "%s, Couldn't allocate memory!", "getXMLParam_c");
+  const TextView value = paramValue(tag, key);
+  if (value.empty()) return copy;
+  HeapArray<char> decoded = allocZeroed<char>(value.size);
+  if (!decoded || !copyText(&copy, TextView(decoded.get(), decodeReferences(value, decoded.get())))) {
+    Log(ERROR, "%s, Couldn't allocate memory!", "getXMLParam_c");
+  }
   return copy;
 }
 

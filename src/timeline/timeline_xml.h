@@ -4,7 +4,8 @@
 // A channel's timeline document, downloaded whole, and a minimal tag scanner
 // over it: openChannelXML, then getXMLTag until it gives nothing (with
 // getXMLTagType and getXMLParam_c/_i on each tag), then closeXML. A tag is
-// the text from a '<' to the next '>'; nothing is decoded or validated.
+// the text from a '<' to the next '>'; of its attributes only the values
+// asked for are read, and nothing else is validated.
 
 #include <stddef.h>
 #include <stdint.h>
@@ -58,11 +59,14 @@ HeapText getXMLTag(TimelineXml* xml);
 
 TagType getXMLTagType(TextView tag);
 
-// The value of the attribute whose key text (with its '=') occurs first in
-// `tag`, or empty when it is missing or empty (or memory is short).
+// The value of the attribute named `key` (its name and '=', as "url="),
+// in double or single quotes, with its character references (&amp; &lt;
+// &gt; &quot; &apos; and numeric ones) decoded; empty when it is missing or
+// empty (or memory is short). Only a whole attribute name counts: "url="
+// is not found in thumburl="..." nor inside another attribute's value.
 HeapText getXMLParam_c(TextView tag, TextView key);
 
-// The same value read as atoi reads it; -1 when it is missing or empty.
+// The same value, undecoded, read as atoi reads it; -1 when it is missing or empty.
 int32_t getXMLParam_i(TextView tag, TextView key);
 
 #endif  // ZTV_TIMELINE_TIMELINE_XML_H

@@ -55,10 +55,14 @@ TEST(TimelinePlaylist, SourceChoiceWithinOneVod) {
        {src(R"(url="a" quality="1" format="3" drmtype="0")"), src(R"(quality="4" format="3" drmtype="0")"),
         src(R"(url="c" quality="3" format="3" drmtype="0")")},
        ""},
-      {"url= inside a longer attribute name",
-       {src(R"(tmpurl="wrong" url="right" quality="1" format="3" drmtype="0")")}, "wrong"},
-      {"entities are kept", {src(R"(url="http://h/v.flv?a=1&amp;b=2" quality="1" format="3" drmtype="0")")},
-       "http://h/v.flv?a=1&amp;b=2"},
+      {"url by its whole name, in single quotes, references decoded",
+       {src(R"(thumburl="t.jpg" url='http://h/v.flv?a=1&amp;b=2' quality="1" format="3" drmtype="0")")},
+       "http://h/v.flv?a=1&b=2"},
+      {"a url with a space or control character is passed over",
+       {src(R"(url="http://h/a b.flv" quality="2" format="3" drmtype="0")"),
+        src(R"(url="http://h/c&#10;.flv" quality="3" format="3" drmtype="0")"),
+        src(R"(url="http://h/ok.flv" quality="1" format="3" drmtype="0")")},
+       "http://h/ok.flv"},
   };
   for (const Case& c : cases) {
     std::string vod = "<vod pliid=\"9\">\n";

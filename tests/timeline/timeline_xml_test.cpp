@@ -97,10 +97,14 @@ TEST(TimelineScanner, AttributeValues) {
   const Case cases[] = {
       {R"(<srcreq url="http://h/v.flv" quality="5">)", "url=", "http://h/v.flv", 0},
       {R"(<srcreq url="http://h/v.flv" quality="5">)", "quality=", "5", 5},
-      {R"(<srcreq tmpurl="first" url="second">)", "url=", "first", 0},  // tail of a longer name
-      {R"(<srcreq url="v?a=1&amp;b=2">)", "url=", "v?a=1&amp;b=2", 0},   // entities kept
-      {R"(<srcreq url='abc'>)", "url=", "abc'>", 0},                     // single quotes
-      {R"(<SemiLive offset='42'>)", "offset=", "42'>", 42},
+      {R"(<srcreq thumburl="first" url="second">)", "url=", "second", 0},  // whole names only
+      {R"(<srcreq title='say url="x"' url = "y">)", "url=", "y", 0},        // not inside a value
+      {R"(<srcreq url='abc' q="1">)", "url=", "abc", 0},                    // single quotes
+      {R"(<SemiLive offset='42'>)", "offset=", "42", 42},
+      {R"(<srcreq url="v?a=1&amp;b=2&#38;c=&#x33;">)", "url=", "v?a=1&b=2&c=3", 0},
+      {R"(<srcreq url="&lt;&gt;&quot;&apos;&#xE9;&#x1F600;">)", "url=", "<>\"'\xC3\xA9\xF0\x9F\x98\x80", 0},
+      {R"(<srcreq url="a&b&foo;&#0;&#xD800;&#x110000;&#12">)", "url=", "a&b&foo;&#0;&#xD800;&#x110000;&#12", 0},
+      {R"(<srcreq broken url="x">)", "url=", std::nullopt, -1},  // no attribute after what is none
       {R"(<vod id="1">)", "pliid=", std::nullopt, -1},   // missing
       {R"(<vod pliid="">)", "pliid=", std::nullopt, -1},  // empty
       {R"(<vod pliid="abc">)", "pliid=", "abc", 0},
