@@ -116,8 +116,10 @@ HttpAnswer interpretHttpHeader(TextView header, TextView requestPath) {
       answer.kind = HttpAnswerKind::Body;
       answer.contentLength = parseContentLength(fieldAfter(header, "-Leng", kLengthSkip));
       return answer;
+    case 301:  // moved for good: today's hosts answer so where they moved a file or went to https
     case 302:
     case 307:
+    case 308:
       return redirectAnswer(header, requestPath, answer.status);
     default:
       Log(ERROR, "%s, fail to open file (HTTP code: %d).", kSelf, answer.status);

@@ -16,7 +16,7 @@
 enum class HttpAnswerKind {
   Failed,    // unusable answer; the cause is logged (a short header is not)
   Body,      // 200 or 206: the socket is positioned at the first body byte
-  Redirect,  // 302 or 307 with a Location: go to `location`
+  Redirect,  // 301, 302, 307 or 308 with a Location: go to `location`
 };
 
 struct HttpAnswer {

@@ -2,7 +2,7 @@
 #define ZTV_NET_WEB_FILE_H
 
 // One HTTP/1.0 download from the video service: webFileOpen (connects, sends
-// the client identification, follows 302/307 redirects, reads the response
+// the client identification, follows 301/302/307/308 redirects, reads the response
 // header), webFileRead as often as needed, webFileClose. The body ends when
 // bytesRead reaches contentLength or when a read comes back short.
 

@@ -77,7 +77,10 @@ bool connectUrl(StreamSession& s, HeapText* url) {
   const uint32_t position = s.seekFilePos;
   s.seekTime = 0;
   s.seekFilePos = 0;
-  return formatText(url, "%s?start=%u", s.videoUrl.c_str(), static_cast<unsigned>(position));
+  // A URL that has a query already (a signed one: ?token=...) gets the
+  // position as a parameter of its own.
+  const char* separator = findChar(s.videoUrl.view(), '?') == kNotFound ? "?" : "&";
+  return formatText(url, "%s%sstart=%u", s.videoUrl.c_str(), separator, static_cast<unsigned>(position));
 }
 
 // Step 2.

@@ -77,7 +77,9 @@ TEST(HttpExchange, InterpretsStatusLengthAndLocation) {
       {"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", "/", Body, 200, 0, "", ""},
       {"HTTP/1.0 200 OK\r\nContent-Length: 0123\r\n\r\n", "/", Body, 200, 123, "", ""},
       {"HTTP/1.0 200 OK\r\nContent-Length: 4294967296\r\n\r\n", "/", Body, 200, INT32_MAX, "", ""},
-      {"HTTP/1.0 301 Moved\r\nLocation: http://h/x\r\n\r\n", "/", Failed, 301, 0, "", ""},
+      {"HTTP/1.0 301 Moved\r\nLocation: http://h/x\r\n\r\n", "/?k=1", Redirect, 301, 0, "http://h/x?k=1", ""},
+      {"HTTP/1.0 308 Permanent\r\nLocation: http://h/y\r\n\r\n", "/", Redirect, 308, 0, "http://h/y", ""},
+      {"HTTP/1.0 303 See Other\r\nLocation: http://h/x\r\n\r\n", "/", Failed, 303, 0, "", ""},
       {"HTTP/1.0 404 Not Found\r\n\r\n", "/", Failed, 404, 0, "", ""},
       {"HTTP/1.0 302 Found\r\nLocation: http://h:81/c/d?x=1\r\n\r\n", "/a/b?id=7", Redirect, 302, 0,
        "http://h:81/c/d?id=7", ""},
@@ -107,13 +109,13 @@ TEST(HttpExchange, InterpretsStatusLengthAndLocation) {
 
 TEST(HttpExchange, LogsTheExchangeAndWhyAnAnswerFails) {
   LogCapture log;
-  exchangeWith("HTTP/1.0 301 Moved\r\n\r\n", "/q");
+  exchangeWith("HTTP/1.0 410 Gone\r\n\r\n", "/q");
   exchangeWith("HTTP/1.0 307 X\r\n\r\n");
   exchangeWith("HTTP/1.0 2");  // too short: no ERROR line
   std::string text = log.text();
   EXPECT_NE(text.find("DEBUG: webFileConnect: Send\nGET /q HTTP/1.0\r\n"), std::string::npos);
-  EXPECT_NE(text.find("DEBUG: webFileConnect: Receive\nHTTP/1.0 301 Moved\r\n\r\n\n"), std::string::npos);
-  EXPECT_NE(text.find("ERROR: webFileConnect, fail to open file (HTTP code: 301).\n"), std::string::npos);
+  EXPECT_NE(text.find("DEBUG: webFileConnect: Receive\nHTTP/1.0 410 Gone\r\n\r\n\n"), std::string::npos);
+  EXPECT_NE(text.find("ERROR: webFileConnect, fail to open file (HTTP code: 410).\n"), std::string::npos);
   EXPECT_NE(text.find("ERROR: webFileConnect, redirect without a location (HTTP code: 307).\n"), std::string::npos);
   EXPECT_EQ(text.find("(HTTP code: 0)"), std::string::npos);
 }

@@ -97,19 +97,19 @@ TEST(WebFile, SendsTheRequestAndCountsTheBody) {
 TEST(WebFile, AnswersOtherThanSuccessOrRedirectFail) {
   LogCapture log;
   FakeHttpServer server;
-  server.route("/moved", Script::redirect(301, server.url("/x")));
+  server.route("/moved", Script::redirect(303, server.url("/x")));
   server.route("/cut", Script().send("HTTP/1.").close());
   server.route("/reset", Script().send("HTTP/1.0 200 OK\r\n").reset());
   EXPECT_EQ(webFileOpen(server.url("/moved").c_str()), nullptr);
   EXPECT_EQ(webFileOpen(server.url("/missing").c_str()), nullptr);
   EXPECT_EQ(webFileOpen(server.url("/cut").c_str()), nullptr);
-  EXPECT_EQ(server.requests().size(), 3u);  // a 301 is not followed
+  EXPECT_EQ(server.requests().size(), 3u);  // a 303 is not followed
   WebFilePtr reset(webFileOpen(server.url("/reset").c_str()));
   if (reset != nullptr) {  // whether the bytes beat the reset is the kernel's call
     EXPECT_EQ(reset->contentLength, 0);
   }
   std::string text = log.text();
-  EXPECT_NE(text.find("ERROR: webFileConnect, fail to open file (HTTP code: 301).\n"), std::string::npos);
+  EXPECT_NE(text.find("ERROR: webFileConnect, fail to open file (HTTP code: 303).\n"), std::string::npos);
   EXPECT_NE(text.find("ERROR: webFileConnect, fail to open file (HTTP code: 404).\n"), std::string::npos);
 
   WebFilePtr refused(webFileParseUrl("http://127.0.0.1:no-such-service/"));
@@ -123,7 +123,9 @@ TEST(WebFile, FollowsRedirectsCarryingTheFirstQuery) {
   LogCapture log;
   FakeHttpServer server;
   server.route("/r1", Script::redirect(302, server.url("/r2?own=1")));
-  server.route("/r2", Script::redirect(307, server.url("/final")));
+  server.route("/r2", Script::redirect(307, server.url("/r3")));
+  server.route("/r3", Script::redirect(301, server.url("/r4")));
+  server.route("/r4", Script::redirect(308, server.url("/final")));
   server.route("/final", Script::ok("done"));
   WebFilePtr file(webFileOpen(server.url("/r1?id=7").c_str()));
   ASSERT_NE(file, nullptr);
@@ -133,7 +135,7 @@ TEST(WebFile, FollowsRedirectsCarryingTheFirstQuery) {
 
   std::vector<std::string> targets;
   for (const auto& request : server.requests()) targets.push_back(request.target);
-  EXPECT_EQ(targets, (std::vector<std::string>{"/r1?id=7", "/r2?id=7", "/final?id=7"}));
+  EXPECT_EQ(targets, (std::vector<std::string>{"/r1?id=7", "/r2?id=7", "/r3?id=7", "/r4?id=7", "/final?id=7"}));
   EXPECT_NE(log.text().find("DEBUG: webFileConnect: HTTP Return code 302, Location: " + server.url("/r2?id=7") + "\n"),
             std::string::npos);
 

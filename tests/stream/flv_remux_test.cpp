@@ -2,6 +2,7 @@
 
 #include "stream/stream_fixture.h"
 #include "support/flv.h"
+#include "support/timeline_doc.h"
 
 namespace streamtest {
 namespace {
@@ -165,19 +166,22 @@ TEST_F(RemuxTest, EveryVideoEmptyEndsAfterOneFreshTimeline) {
 
 // The jump to the live position re-opens the same video at the keyframe's
 // byte position; the output goes on as if the dropped keyframe never was.
+// The video's URL is a signed one, its '&' written as XML writes it: the
+// position comes as a parameter of its own.
 TEST_F(RemuxTest, SeekReopensTheVideoAtTheKeyframePosition) {
   const std::vector<TagPlan> start = {script(0, metaBody({13, 5000, 9000}, {0, 4, 8})),
                                       video(0, 50, true), audio(0, 9), video(40, 60), video(80, 70, true)};
   const std::vector<TagPlan> fromKeyframe = {video(4000, 80, true), audio(4010, 9), video(4040, 30)};
-  serveChannel({timeline(4, {{1, buildFlv(start)}})}, true);
-  server_.route("/v/1.flv?start=5000", fakehttp::Script::ok(buildFlv(fromKeyframe)));
+  server_.route("/v/s.flv?token=T&k=2", fakehttp::Script::ok(buildFlv(start)));
+  server_.route("/v/s.flv?token=T&k=2&start=5000", fakehttp::Script::ok(buildFlv(fromKeyframe)));
+  serveChannel({testsupport::timelineDocument({{server_.url("/v/s.flv?token=T&amp;k=2"), 1}}, 4)}, true);
 
   const std::vector<std::string> out = units();
   // Audio after the jump keeps its distance to the video of the re-opened file.
   expectTags(out, {start[0], start[1], start[2], start[3], fromKeyframe[0], fromKeyframe[1], fromKeyframe[2]},
              {0, 0, 40, 40 + 4000 - 80, 40 + 4000 - 80 + 10, 40 + 4000 - 80 + 40});
   expectShape(out);
-  EXPECT_EQ(requestsFor("/v/1.flv?start=5000"), 1);
+  EXPECT_EQ(requestsFor("/v/s.flv?token=T&k=2&start=5000"), 1);
   EXPECT_EQ(countInLog("Open video: "), 1);
   EXPECT_EQ(countInLog("Seek time: 4 sec.\n"), 1);
   EXPECT_EQ(countInLog("DEBUG: getFLVPacket, Skip FLV header.\n"), 1);
