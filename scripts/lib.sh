@@ -1,5 +1,19 @@
 # Shared by the scripts: installing Debian packages that are missing.
 
+# apt_try COMMAND...: runs an apt-get command, and twice more after a pause
+# of 10 and then 20 seconds when it fails: a mirror in the middle of an
+# update, or a connection that drops, passes.
+apt_try() {
+  local pause
+  for pause in 10 20 0; do
+    "$@" && return 0
+    [ "$pause" -eq 0 ] && break
+    echo "apt: '$*' failed; trying again in $pause s" >&2
+    sleep "$pause"
+  done
+  return 1
+}
+
 # need_packages PKG...: installs the packages that are not installed yet
 # (with apt-get when run as root), or says which are missing and fails.
 need_packages() {
@@ -15,39 +29,53 @@ need_packages() {
   fi
   echo "installing ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq >&2 && apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+  apt_try apt-get update -qq >&2 &&
+    apt_try apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
-# musl_sysroot ARCH: Debian's musl-dev for the Debian architecture ARCH
+# musl_sysroot ARCH...: Debian's musl-dev for each Debian architecture ARCH
 # (i386, armel, armhf, mipsel), unpacked into build/sysroot/ARCH: the headers,
 # crt files and libc.a that the player toolchain files link against. Nothing
-# of it is installed into the system; a sysroot already there is kept.
+# of it is installed into the system; a sysroot already there is kept. The
+# architectures still missing are added to dpkg together, with one update of
+# the package lists.
 musl_sysroot() {
-  local arch=$1 top dir deb
+  local top arch dir deb wanted=() new=()
   top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-  dir="$top/build/sysroot/$arch"
-  if [ -f "$dir/.unpacked" ]; then return 0; fi
-  if [ "$(id -u)" -ne 0 ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-    echo "musl for $arch: run as root once (dpkg --add-architecture $arch; apt-get update)" >&2
+  for arch in "$@"; do
+    [ -f "$top/build/sysroot/$arch/.unpacked" ] || wanted+=("$arch")
+  done
+  [ ${#wanted[@]} -eq 0 ] && return 0
+  for arch in "${wanted[@]}"; do
+    [ "$arch" = "$(dpkg --print-architecture)" ] && continue
+    dpkg --print-foreign-architectures | grep -qx "$arch" || new+=("$arch")
+  done
+  if [ ${#new[@]} -gt 0 ] && [ "$(id -u)" -ne 0 ]; then
+    echo "musl for ${new[*]}: run as root once (dpkg --add-architecture ARCH; apt-get update)" >&2
     return 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  if ! dpkg --print-foreign-architectures | grep -qx "$arch" &&
-     [ "$arch" != "$(dpkg --print-architecture)" ]; then
-    dpkg --add-architecture "$arch" && apt-get update -qq >&2 || return 1
+  if [ ${#new[@]} -gt 0 ]; then
+    for arch in "${new[@]}"; do dpkg --add-architecture "$arch" || return 1; done
+    apt_try apt-get update -qq >&2 || return 1
   fi
   local cache="$top/build/sysroot/debs"
   mkdir -p "$cache"
-  # (find, not ls: no match is no failure under `set -e -o pipefail`.)
-  deb=$(find "$cache" -name "musl-dev_*_$arch.deb" | sort | tail -n 1)
-  if [ -z "$deb" ]; then
-    # The package lists may predate the architecture's addition by another run.
-    # (As root apt would hand the download to its sandbox user, who may not write here.)
-    local download=(apt-get download -qq -o APT::Sandbox::User=root "musl-dev:$arch")
-    (cd "$cache" && { "${download[@]}" >&2 || { apt-get update -qq >&2 && "${download[@]}" >&2; }; }) ||
-      return 1
+  for arch in "${wanted[@]}"; do
+    # (find, not ls: no match is no failure under `set -e -o pipefail`.)
     deb=$(find "$cache" -name "musl-dev_*_$arch.deb" | sort | tail -n 1)
-    [ -n "$deb" ] || { echo "musl for $arch: no musl-dev:$arch downloaded" >&2; return 1; }
-  fi
-  rm -rf "$dir" && mkdir -p "$dir" && dpkg-deb -x "$deb" "$dir" && touch "$dir/.unpacked"
+    if [ -z "$deb" ]; then
+      # The package lists may predate the architecture's addition by another
+      # run, or name a version the archive has since replaced: then they are
+      # updated. (As root apt would hand the download to its sandbox user, who
+      # may not write here.)
+      local download=(apt-get download -qq -o APT::Sandbox::User=root "musl-dev:$arch")
+      (cd "$cache" && { "${download[@]}" >&2 ||
+        { apt_try apt-get update -qq >&2 && apt_try "${download[@]}" >&2; }; }) || return 1
+      deb=$(find "$cache" -name "musl-dev_*_$arch.deb" | sort | tail -n 1)
+      [ -n "$deb" ] || { echo "musl for $arch: no musl-dev:$arch downloaded" >&2; return 1; }
+    fi
+    dir="$top/build/sysroot/$arch"
+    rm -rf "$dir" && mkdir -p "$dir" && dpkg-deb -x "$deb" "$dir" && touch "$dir/.unpacked" || return 1
+  done
 }
