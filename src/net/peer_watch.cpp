@@ -6,11 +6,13 @@
 #include <string.h>
 #include <sys/socket.h>
 
-// How long a player may acknowledge nothing, its probes unanswered, before
-// it is let go. A player that vanishes mid-stream is let go after this
-// long; one that vanishes after a long pause (the probe interval backs off
-// up to 120 s) half of it after its next probe. Test builds shorten it so
-// that a pause can outlast it cheaply.
+// How long a player may acknowledge nothing, two probes or retransmissions
+// in a row unanswered, before it is let go. A player that vanishes
+// mid-stream is let go after this long (its retransmissions come every
+// fraction of a second at first); one that vanishes during a pause half of
+// it after its second unanswered probe: with the kernel's probes backing off
+// to 120 s apart, within about 4 minutes 10 s. Test builds shorten it so that
+// a pause can outlast it cheaply.
 #ifndef ZTV_PEER_VANISH_MS
 #define ZTV_PEER_VANISH_MS 20000
 #endif
@@ -19,8 +21,11 @@ namespace {
 
 const int64_t kCheckEveryMs = 1000;
 
+// Two in a row: the second went out after the first had its chance.
+const uint32_t kUnansweredInARow = 2;
+
 int unanswered(const PeerFigures* figures) {
-  return figures->known && (figures->probes > 0 || figures->retransmits > 0);
+  return figures->known && (figures->probes >= kUnansweredInARow || figures->retransmits >= kUnansweredInARow);
 }
 
 }  // namespace

@@ -26,10 +26,12 @@ struct PeerWatch {
 };
 
 // 1 when the peer has vanished: at `nowMs` it has acknowledged nothing for
-// `windowMs`, and its probes or retransmissions have been outstanding at
-// every check for half that (a check that lands between a probe and its
-// answer starts no such run). Figures that are not known count as answered
-// (the peer is kept).
+// `windowMs`, and two probes or retransmissions in a row have been
+// outstanding at every check for half that (a check that lands between a
+// probe and its answer starts no such run). One unanswered probe is not
+// enough: a single packet lost on the way to a paused player, or its answer
+// lost, leaves the count at 1 until the next probe, up to 120 s later. Figures
+// that are not known count as answered (the peer is kept).
 int peerVanished(struct PeerWatch* watch, const struct PeerFigures* figures, int64_t nowMs, int64_t windowMs);
 
 // The figures of TCP socket `fd`; known is 0 when the kernel has none.

@@ -19,8 +19,9 @@ struct WatchCase {
   std::vector<Check> checks;  // one a second, as a waiting send makes them
 };
 
-// Window 20 s: no ACK for 20 s, probes unanswered at every check for 10 s.
-// {known, probes, retransmits, ms since the last ACK}.
+// Window 20 s: no ACK for 20 s, two probes or retransmissions in a row
+// unanswered at every check for 10 s. {known, probes, retransmits, ms since
+// the last ACK}.
 TEST(PeerWatch, PausedPlayersAreKeptVanishedOnesLetGo) {
   const WatchCase cases[] = {
       {"paused: each probe answered, ACKs up to 120 s apart (the probe interval backs off)",
@@ -31,17 +32,29 @@ TEST(PeerWatch, PausedPlayersAreKeptVanishedOnesLetGo) {
         {140000, {1, 0, 0, 120000}, 0}}},
       {"paused on a slow link: an answer five seconds late",
        {{0, {1, 1, 0, 60000}, 0}, {5000, {1, 1, 0, 65000}, 0}, {6000, {1, 0, 0, 100}, 0}}},
-      {"vanished while paused: the next probe stays unanswered",
-       {{0, {1, 1, 0, 120000}, 0}, {9999, {1, 2, 0, 129999}, 0}, {10000, {1, 2, 0, 130000}, 1}}},
+      {"paused, one probe lost: unanswered until the next probe, 90 s later, is answered",
+       {{0, {1, 1, 0, 30000}, 0},
+        {60000, {1, 1, 0, 90000}, 0},
+        {89000, {1, 1, 0, 119000}, 0},
+        {90000, {1, 0, 0, 100}, 0},
+        {300000, {1, 0, 0, 100}, 0}}},
+      {"vanished while paused: two probes in a row unanswered, 120 s apart",
+       {{0, {1, 1, 0, 120000}, 0},
+        {120000, {1, 2, 0, 240000}, 0},
+        {129999, {1, 2, 0, 249999}, 0},
+        {130000, {1, 2, 0, 250000}, 1}}},
       {"vanished mid-stream: retransmissions stay unacknowledged",
-       {{0, {1, 0, 1, 300}, 0}, {10000, {1, 0, 4, 10300}, 0}, {19699, {1, 0, 5, 19999}, 0},
+       {{0, {1, 0, 1, 300}, 0},
+        {1000, {1, 0, 3, 1300}, 0},
+        {10000, {1, 0, 4, 10300}, 0},
+        {19699, {1, 0, 5, 19999}, 0},
         {19700, {1, 0, 5, 20000}, 1}}},
       {"an answer within the run starts it again",
-       {{0, {1, 1, 0, 50000}, 0},
+       {{0, {1, 2, 0, 50000}, 0},
         {9000, {1, 0, 0, 100}, 0},
-        {10000, {1, 1, 0, 1100}, 0},
-        {28899, {1, 1, 0, 19999}, 0},  // too recent an ACK
-        {28900, {1, 1, 0, 20000}, 1}}},
+        {10000, {1, 2, 0, 1100}, 0},
+        {28899, {1, 2, 0, 19999}, 0},  // too recent an ACK
+        {28900, {1, 2, 0, 20000}, 1}}},
       {"an ACK within the run (retransmissions go on) keeps it",
        {{0, {1, 0, 2, 25000}, 0}, {25000, {1, 0, 3, 4000}, 0}}},
       {"nothing known (a short TCP_INFO under an emulator): kept for ever",
