@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -150,6 +151,43 @@ int socket_connect(const char* host, const char* service) {
   }
   freeaddrinfo(list);
   return fd;
+}
+
+int socket_addressIsThisBox(const sockaddr* address) {
+  if (address->sa_family == AF_INET) {
+    const uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
+    return (ip >> 24) == 127 || ip == INADDR_ANY;
+  }
+  if (address->sa_family != AF_INET6) return 0;
+  const in6_addr& ip = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+  if (IN6_IS_ADDR_LOOPBACK(&ip) || IN6_IS_ADDR_UNSPECIFIED(&ip)) return 1;
+  if (!IN6_IS_ADDR_V4MAPPED(&ip)) return 0;
+  return ip.s6_addr[12] == 127 || (ip.s6_addr[12] | ip.s6_addr[13] | ip.s6_addr[14] | ip.s6_addr[15]) == 0;
+}
+
+int socket_reachesThisBox(int fd) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return 0;
+  return socket_addressIsThisBox(reinterpret_cast<const sockaddr*>(&peer));
+}
+
+int socket_peerOnThisBox(int fd) {
+  sockaddr_storage peer{}, local{};
+  socklen_t peerLength = sizeof peer, localLength = sizeof local;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+    return 0;
+  }
+  if (peer.ss_family == AF_UNIX || socket_addressIsThisBox(reinterpret_cast<const sockaddr*>(&peer))) return 1;
+  if (peer.ss_family != local.ss_family) return 0;
+  if (peer.ss_family == AF_INET) {
+    return reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr ==
+           reinterpret_cast<const sockaddr_in&>(local).sin_addr.s_addr;
+  }
+  return peer.ss_family == AF_INET6 && memcmp(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr,
+                                              &reinterpret_cast<const sockaddr_in6&>(local).sin6_addr,
+                                              sizeof(in6_addr)) == 0;
 }
 
 int socket_wait(int fd, int forRead) {

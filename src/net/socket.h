@@ -9,6 +9,7 @@
 // through the log.
 
 #include <stdint.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <stddef.h>
@@ -17,6 +18,20 @@
 // service name), or -1. The first resolved address only; a numeric port
 // outside 1..65535 fails; the connect gives up after five seconds.
 [[nodiscard]] int socket_connect(const char* host, const char* service);
+
+// 1 when `address` is this box itself to whoever connects to it from here:
+// a loopback address (127.0.0.0/8, ::1, either mapped into IPv6) or the
+// unspecified one (0.0.0.0, ::), which a connect takes as loopback.
+int socket_addressIsThisBox(const struct sockaddr* address);
+
+// 1 when connected socket `fd` reaches this box itself (its peer's address,
+// see socket_addressIsThisBox); 0 otherwise or when it cannot be told.
+int socket_reachesThisBox(int fd);
+
+// 1 when the peer of accepted socket `fd` runs on this box: it came from a
+// loopback address or from the very address it connected to (or over a
+// local socket).
+int socket_peerOnThisBox(int fd);
 
 // Waits up to five seconds until `fd` is readable (forRead != 0) or writable.
 // > 0 ready, 0 timed out or interrupted, -1 failed.

@@ -49,6 +49,15 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
     closeSocket(file);
     file.fd = socket_connect(file.host.c_str(), file.port.c_str());
     if (file.fd < 0) return -1;
+    // Checked on the address connected to, hop by hop: a name or a redirect
+    // that leads to this box is refused as its address would be.
+    file.reachedBox = file.awayFromBox && socket_reachesThisBox(file.fd);
+    if (file.reachedBox) {
+      Log(ERROR, "%s, %s:%s is this box itself, refused for a player elsewhere.", "webFileConnect",
+          file.host.c_str(), file.port.c_str());
+      closeSocket(file);
+      return -1;
+    }
     HttpAnswer answer = httpExchange(file.fd, file.host.c_str(), file.path.c_str());
     if (answer.kind == HttpAnswerKind::Body) return answer.contentLength;
     closeSocket(file);

@@ -18,6 +18,8 @@ struct WebFileHandle {
   HeapText host;              // host alone (the URL's text before the first ':'); also the Host header
   HeapText port;              // port text behind the ':', "80" when there is none
   HeapText path;              // from the first '/' behind the host, query included; "/" when empty
+  bool awayFromBox = false;   // set before a connect: a connection that reaches this box itself is refused
+  bool reachedBox = false;    // the last connect was refused for reaching this box itself
 };
 
 // Connected and positioned at the first body byte, or null (the cause is logged).

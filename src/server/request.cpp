@@ -31,6 +31,7 @@ constexpr char kHeaderBlock[] =
     "\r\nServer: Zomak TV Proxy Server for Pendrake \r\nContent-Type: Video/MPEG \r\nConnection: close \r\n\r\n";
 constexpr char kOkStatus[] = "HTTP/1.0 200 OK";
 constexpr char kNotFoundStatus[] = "HTTP/1.0 404 File Not Found";
+constexpr char kForbiddenStatus[] = "HTTP/1.0 403 Forbidden";
 
 // The status line with the header block; the result is not looked at, as the
 // stream's own sends will notice a player that has gone.
@@ -85,16 +86,41 @@ StreamSession* openSession(const HttpRequest& request) {
   return session;
 }
 
-// The 200 has gone out; streams until done. A session or buffer that cannot
-// be had ends the request with the answer's header only.
-void streamRequest(ServerControl* server, int socket, const HttpRequest& request) {
+// Answers a relay once its source is open (404 when it cannot be had, 403
+// when it is this box itself and the player is elsewhere); false when the
+// answer was not 200.
+bool answerRelay(int socket, StreamSession* session, const char* path) {
+  session->playerElsewhere = !socket_peerOnThisBox(socket);
+  switch (openTransparentSource(session)) {
+    case RelaySource::kOpen:
+      sendAnswer(socket, kOkStatus);
+      return true;
+    case RelaySource::kRefused:
+      LogPrintf("%s, Forbidden for a player elsewhere: this box's own address, %s\n", "receiveHttpData", path);
+      sendAnswer(socket, kForbiddenStatus);
+      return false;
+    case RelaySource::kMissing:
+      break;
+  }
+  LogPrintf("%s, File not found, %s\n", "receiveHttpData", path);
+  sendAnswer(socket, kNotFoundStatus);
+  return false;
+}
+
+// Answers and streams until done. A channel is answered 200 at once; a
+// session or buffer that cannot be had then ends it with the answer's
+// header only.
+void streamRequest(ServerControl* server, int socket, const HttpRequest& request, const char* path) {
+  const bool channel = request.kind == RequestKind::Channel;
+  if (channel) sendAnswer(socket, kOkStatus);
   ByteBuffer buffer = allocZeroed<uint8_t>(kStreamBufferSize);
   StreamSession* session = buffer ? openSession(request) : nullptr;
   if (session == nullptr) {
     Log(ERROR, "%s, no memory for the stream", "receiveHttpData");
+    if (!channel) sendAnswer(socket, kNotFoundStatus);
     return;
   }
-  pumpChunks(server, socket, &session, &buffer, request.kind == RequestKind::Channel);
+  if (channel || answerRelay(socket, session, path)) pumpChunks(server, socket, &session, &buffer, channel);
   closeFLVStream(session);
 }
 
@@ -118,8 +144,7 @@ void serveRequest(ServerControl* server, int socket) {
     sendAnswer(socket, kNotFoundStatus);
     return;
   }
-  sendAnswer(socket, kOkStatus);
-  streamRequest(server, socket, request);
+  streamRequest(server, socket, request, path);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #ifndef ZTV_SERVER_REQUEST_H
 #define ZTV_SERVER_REQUEST_H
 
-// Serving one player connection: wait for the request, answer 200 or 404,
+// Serving one player connection: wait for the request, answer 200, 403 or 404,
 // then pump chunks of the channel stream or the relay until the source ends,
 // a send fails or a stop is requested.
 

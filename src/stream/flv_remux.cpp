@@ -8,6 +8,7 @@
 #include "log/log.h"
 #include "stream/flv_block.h"
 #include "stream/keyframe_index.h"
+#include "stream/pace.h"
 #include "stream/video_select.h"
 
 namespace {
@@ -16,6 +17,13 @@ constexpr const char* kName = "getFLVPacket";
 
 constexpr uint32_t kFileHeaderSize = 9;
 constexpr uint8_t kKeyframe = 1;  // frame type in the upper four bits of a video body
+
+// A step forward in a source's timestamps longer than this is no step of a
+// video (a picture held longer than the player's whole buffer) but a clock
+// that jumped, as a recorder's does when its clock is set: it is passed over
+// like a join, so that the player sees no gap and the pacing does not wait
+// for it. Shorter steps (a slide show, a still picture over music) are kept.
+constexpr uint32_t kLongestStepMs = ZTV_PACE_LEAD_MS;
 
 // Signature "FLV", version 1, audio and video present, header size 9.
 constexpr uint8_t kFileHeader[kFileHeaderSize] = {0x46, 0x4C, 0x56, 0x01, 0x05, 0x00, 0x00, 0x00, 0x09};
@@ -74,6 +82,8 @@ void announceVideo(StreamSession& s) {
 bool connectUrl(StreamSession& s, HeapText* url) {
   if (!s.seekPending) return copyText(url, s.videoUrl.view());
   s.seekPending = false;
+  s.sourceAtSeek = true;
+  s.seekLandingMs = s.seekTime > UINT32_MAX / 1000 ? UINT32_MAX : s.seekTime * 1000;
   const uint32_t position = s.seekFilePos;
   s.seekTime = 0;
   s.seekFilePos = 0;
@@ -92,6 +102,7 @@ bool connectSource(StreamSession& s) {
   }
   Log(DEBUG, "%s, connecting to %s", kName, url.c_str());
   s.audioOffsetSet = false;  // a new source: its audio follows its own video
+  s.sourceVideoSeen = false;
   s.source.reset(webFileOpen(url.c_str()));
   if (!s.source) {
     Log(ERROR, "%s, connecting to %s", kName, url.c_str());
@@ -145,10 +156,21 @@ void chainPrevTagSize(StreamSession& s, uint8_t* block) {
   memcpy(s.lastPrevTagSize, block, 4);
 }
 
+// Whether a video tag with source timestamp `in` steps forward as the
+// source's own clock does: not at a join or a repeat (it does not rise), nor
+// where the clock jumped within one source. The first picture of a source
+// steps on as it says (a join), but after the jump to the live position
+// only up to the keyframe's time in the index (whole seconds) and a step.
+bool ownStep(const StreamSession& s, uint32_t in) {
+  if (in <= s.lastInTimestamp) return false;
+  if (s.sourceAtSeek) return uint64_t{in} <= uint64_t{s.seekLandingMs} + kLongestStepMs;
+  return !s.sourceVideoSeen || in - s.lastInTimestamp <= kLongestStepMs;
+}
+
 // The step a video tag with source timestamp `in` adds to outTimestamp:
-// the source's own step while it rises, else (a join, a repeat) the last one.
+// the source's own step, else (a join, a repeat, a jumped clock) the last one.
 uint32_t videoStep(const StreamSession& s, uint32_t in) {
-  return in > s.lastInTimestamp ? in - s.lastInTimestamp : s.lastDelta;
+  return ownStep(s, in) ? in - s.lastInTimestamp : s.lastDelta;
 }
 
 // Step 7: video timestamps keep rising across joins; returns the step
@@ -156,7 +178,9 @@ uint32_t videoStep(const StreamSession& s, uint32_t in) {
 uint32_t rebaseVideo(StreamSession& s, uint8_t* block) {
   const uint32_t in = readTimestamp(block);
   const uint32_t step = videoStep(s, in);
-  if (in > s.lastInTimestamp) s.lastDelta = step;
+  if (ownStep(s, in)) s.lastDelta = step;
+  s.sourceAtSeek = false;
+  s.sourceVideoSeen = true;
   s.lastInTimestamp = in;
   s.outTimestamp += step;
   s.audioOffset = s.outTimestamp - in;
@@ -168,14 +192,24 @@ uint32_t rebaseVideo(StreamSession& s, uint8_t* block) {
 // True when timestamp `a` lies before `b` on the wrapping 32-bit clock.
 bool earlier(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
 
+// Audio that would go out further ahead of the stream's clock (the later of
+// the last picture and the last sound) than any step of a video: the
+// source's clock jumped, and its video has not yet shown it.
+bool audioJumped(const StreamSession& s, uint32_t out) {
+  const uint32_t clock = earlier(s.outTimestamp, s.lastAudioTimestamp) ? s.lastAudioTimestamp : s.outTimestamp;
+  return static_cast<int32_t>(out - clock) > static_cast<int32_t>(kLongestStepMs);
+}
+
 // Audio goes out with the offset of its source's video. Audio that comes
 // before the source's first video tag takes the offset that tag is about
 // to get (as if it stood at the audio's time), or continues from the last
-// audio sent when that would go back (a source without video). Where one
-// source's audio outlasted its video, the next source's first audio tags
-// are held at the last audio timestamp instead of going back.
+// audio sent when that would go back (a source without video); so does
+// audio whose clock jumped ahead of its video's. Where one source's audio
+// outlasted its video, the next source's first audio tags are held at the
+// last audio timestamp instead of going back.
 void rebaseAudio(StreamSession& s, uint8_t* block) {
   const uint32_t in = readTimestamp(block);
+  if (s.audioOffsetSet && audioJumped(s, in + s.audioOffset)) s.audioOffsetSet = false;
   if (!s.audioOffsetSet) {
     uint32_t first = s.outTimestamp + videoStep(s, in);
     if (earlier(first, s.lastAudioTimestamp)) first = s.lastAudioTimestamp;

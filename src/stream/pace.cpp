@@ -32,7 +32,15 @@ int64_t paceDueMs(StreamSession* session, const uint8_t* unit, int32_t length, i
     session->paceStartTimestamp = timestamp;
     return session->paceStartMs - ZTV_PACE_LEAD_MS;
   }
-  return session->paceStartMs + sinceStart - ZTV_PACE_LEAD_MS;
+  const int64_t due = session->paceStartMs + sinceStart - ZTV_PACE_LEAD_MS;
+  // Whatever its timestamp says, no unit waits longer than the lead: the
+  // start of the clock moves up to it, and the units behind it keep their
+  // distance to it.
+  if (due - nowMs > ZTV_PACE_LEAD_MS) {
+    session->paceStartMs -= due - nowMs - ZTV_PACE_LEAD_MS;
+    return nowMs + ZTV_PACE_LEAD_MS;
+  }
+  return due;
 }
 
 void paceChannelUnit(StreamSession* session, const uint8_t* unit, int32_t length) {

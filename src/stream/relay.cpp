@@ -8,23 +8,30 @@ namespace {
 
 constexpr const char* kName = "getTransparentPacket";
 
-// Opens videoUrl into `source`; false (logged) when it cannot be had.
-bool openRelaySource(StreamSession& s) {
+// Opens videoUrl into `source`.
+RelaySource openRelaySource(StreamSession& s) {
   LogPrintf("Open video: %s\n", s.videoUrl.c_str());
-  s.source.reset(webFileOpen(s.videoUrl.c_str()));
-  if (!s.source) {
-    Log(ERROR, "%s, connecting to %s", kName, s.videoUrl.c_str());
-    return false;
+  WebFilePtr file(webFileParseUrl(s.videoUrl.c_str()));
+  if (file) {
+    file->awayFromBox = s.playerElsewhere;
+    file->contentLength = webFileConnect(file.get());
   }
+  if (!file || file->fd == -1) {
+    Log(ERROR, "%s, connecting to %s", kName, s.videoUrl.c_str());
+    return file && file->reachedBox ? RelaySource::kRefused : RelaySource::kMissing;
+  }
+  s.source.reset(file.release());
   s.headerSent = true;  // in relay mode: the relay is live
-  return true;
+  return RelaySource::kOpen;
 }
 
 }  // namespace
 
+RelaySource openTransparentSource(StreamSession* session) { return openRelaySource(*session); }
+
 int getTransparentPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) {
   StreamSession& s = **session;
-  if (!s.source && !openRelaySource(s)) return 0;
+  if (!s.source && openRelaySource(s) != RelaySource::kOpen) return 0;
   if (!s.headerSent) return 0;
   // Nothing is ever written through a missing buffer.
   if (buffer == nullptr || !*buffer) {

@@ -9,6 +9,18 @@
 #include "base/heap.h"
 #include "stream/session.h"
 
+enum class RelaySource : uint8_t {
+  kOpen,     // connected; the body comes next
+  kMissing,  // it cannot be had (logged)
+  kRefused,  // it is this box itself, and the player is elsewhere (logged)
+};
+
+// Opens videoUrl ahead of the answer to the player, so that the answer can
+// say whether there is a body. A player elsewhere (playerElsewhere) gets no
+// source that is this box itself: the box's own services that trust
+// loopback stay its own.
+RelaySource openTransparentSource(StreamSession* session);
+
 // Reads up to `capacity` bytes (never more than the buffer holds) to the
 // start of `*buffer`; returns the count, 0 when the relay is over.
 int getTransparentPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity);

@@ -19,6 +19,9 @@ struct StreamSession {
   bool patchPrevTagSize = false;  // the next block's PreviousTagSize becomes lastPrevTagSize
   bool metaDecoded = false;       // the current video's first script tag went to the index decoder
   bool seekPending = false;       // the next connection re-opens videoUrl at seekFilePos
+  bool sourceAtSeek = false;      // the source was re-opened at seekFilePos; no video tag of it yet
+  uint32_t seekLandingMs = 0;     // ms, the time in the index of the keyframe it was re-opened at
+  bool sourceVideoSeen = false;   // a video tag of the current source connection has been rebased
   uint32_t seekTime = 0;          // wanted start time in the current video, seconds; 0 = no seek
   uint32_t seekFilePos = 0;       // byte position sent as "?start="
   HeapArray<uint32_t> keyframeFilePositions;  // keyframe byte positions; keyframeCount + 1 entries or null
@@ -33,6 +36,7 @@ struct StreamSession {
   int32_t entryIndex = 0;           // 1-based entry of timeline being streamed; 0 before the first
   int32_t currentPliid = 0;         // pliid of the video being streamed; 0 before the first
   int32_t channelId = 0;            // channel number of the request
+  bool playerElsewhere = false;     // relay: the player is not on this box; a source on this box is refused
   uint32_t keyframesSeen = 0;       // video keyframes seen on this source while seekTime != 0
   WebFilePtr source;                // the open connection to the current source, or null
 

@@ -301,6 +301,36 @@ std::vector<double> sinkTimes(const std::string& output, const std::string& sink
   return times;
 }
 
+// A source whose clock is set an hour on 3 s in, as a recorder's is when its
+// clock steps: the items behind it come in their time, not an hour later,
+// and the player sees no step in the picture's clock.
+TEST_F(ProxyStreamTest, SourceWhoseClockJumpsGoesOnAsAtAJoin) {
+  std::string file = readFile(samples_.at("a").path);
+  FlvStream jumped = parseFlv(file);
+  for (FlvTag& tag : jumped.tags) {
+    if (tag.type == kFlvScript || tag.timestamp < 3000) continue;
+    tag.timestamp += 3600000;
+    file.replace(tag.offset, kBlockSize, blockBytes(tag));
+  }
+  ASSERT_TRUE(nginx_->putFile("/v/jumped.flv", file));
+  ASSERT_TRUE(putChannel(8, {{videoUrl("jumped"), 1}, {videoUrl("b"), 2}, {videoUrl("c"), 3}, {videoUrl("d"), 4}}));
+  ASSERT_NO_FATAL_FAILURE(startService());
+  std::vector<Played> expected = plays({"b", "c", "d"});
+  expected.insert(expected.begin(), Played{&jumped, 0, 0});
+  // 18 s of programme, the first 10 of it at once.
+  std::string answer;
+  const std::string stream = readStream(proxy_->port(), "/tv?id=8", streamBytes(expected), 60s, &answer);
+  EXPECT_EQ(answer, kAnswer200);
+  EXPECT_EQ(streamMismatch(stream, expected), "");
+  uint32_t largestStep = 0, last = 0;
+  for (const FlvTag& tag : parseFlv(stream).tags) {
+    if (tag.type != kFlvVideo) continue;
+    largestStep = std::max(largestStep, tag.timestamp - last);
+    last = tag.timestamp;
+  }
+  EXPECT_LE(largestStep, 40u);  // one frame at 25 fps
+}
+
 // Real players over several joins: the PreviousTagSize chain and the
 // timestamps of both streams must not make them resync.
 TEST_F(ProxyStreamTest, PlayersPlayAChannelAcrossJoins) {

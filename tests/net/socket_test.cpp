@@ -117,7 +117,30 @@ TEST(SocketConnect, ConnectsWithLingerOffAndReuseOn) {
   EXPECT_EQ(getsockopt(fd, SOL_SOCKET, SO_LINGER, &lingering, &size), 0);
   EXPECT_EQ(reuse, 1);
   EXPECT_EQ(lingering.l_onoff, 0);
+  EXPECT_EQ(socket_reachesThisBox(fd), 1);
   close(fd);
+}
+
+// Which addresses are this box itself to a connect made here.
+TEST(SocketConnect, LoopbackAndUnspecifiedAddressesAreThisBox) {
+  const std::pair<const char*, int> cases[] = {
+      {"127.0.0.1", 1},       {"127.255.255.254", 1}, {"0.0.0.0", 1},         {"::1", 1},
+      {"::", 1},              {"::ffff:127.0.0.9", 1}, {"::ffff:0.0.0.0", 1}, {"192.168.1.20", 0},
+      {"10.0.0.1", 0},        {"126.255.255.255", 0}, {"128.0.0.1", 0},       {"2001:db8::1", 0},
+      {"::ffff:192.168.1.20", 0}, {"fe80::1", 0},     {"::2", 0},
+  };
+  for (const auto& [text, thisBox] : cases) {
+    sockaddr_in v4{};
+    sockaddr_in6 v6{};
+    v4.sin_family = AF_INET;
+    v6.sin6_family = AF_INET6;
+    const sockaddr* address = reinterpret_cast<const sockaddr*>(&v4);
+    if (inet_pton(AF_INET, text, &v4.sin_addr) != 1) {
+      ASSERT_EQ(inet_pton(AF_INET6, text, &v6.sin6_addr), 1) << text;
+      address = reinterpret_cast<const sockaddr*>(&v6);
+    }
+    EXPECT_EQ(socket_addressIsThisBox(address), thisBox) << text;
+  }
 }
 
 TEST(SocketConnect, FailuresPrintTheStepAndReturnMinusOne) {

@@ -1,5 +1,7 @@
 #include "stream/flv_remux.h"
 
+#include "stream/pace.h"
+
 #include "stream/stream_fixture.h"
 #include "support/flv.h"
 #include "support/timeline_doc.h"
@@ -140,11 +142,39 @@ TEST_F(RemuxTest, AudioAndVideoRiseTogetherAcrossJoins) {
   EXPECT_EQ(countInLog("DEBUG: getFLVPacket, Skip FLV header.\n"), 3);
 }
 
+// A source whose clock jumps forward (a recorder's clock set by an hour) is
+// joined to itself: the picture goes on one frame after the last, the sound
+// with it, the pacing has nothing to wait for. One that starts again at 0
+// (two recordings in one file) keeps rising, as at a join.
+TEST_F(RemuxTest, ClockJumpsWithinAVideoAreJoins) {
+  const uint32_t hour = 3600000;
+  const std::vector<TagPlan> file = {video(0, 30, true), audio(10, 7), video(40, 20),
+                                     audio(hour + 50, 7), video(hour + 40, 30, true), audio(hour + 60, 7),
+                                     video(hour + 80, 20), video(0, 30, true), audio(5, 7), video(40, 20)};
+  serveChannel({timeline(0, {{1, buildFlv(file)}})}, true);
+  const std::vector<std::string> out = units();
+  expectTags(out, file,
+             {0, 10, 40,
+              80, 80, 100, 120,  // the sound before the jumped picture takes the offset the picture gets
+              160, 165, 200});   // back to 0
+  expectShape(out);
+
+  // The pacing, whatever a timestamp says, waits no longer than the lead.
+  session_->seekTime = 0;
+  session_->paceStarted = false;
+  ASSERT_EQ(paceDueMs(session_, reinterpret_cast<const uint8_t*>(out[1].data()), 15, 5000), 0);
+  std::string late = out[2];
+  late[8] = '\x7F';  // two hours and more on: beyond the lead by far
+  EXPECT_EQ(paceDueMs(session_, reinterpret_cast<const uint8_t*>(late.data()), 15, 6000), 6000 + ZTV_PACE_LEAD_MS);
+  EXPECT_EQ(paceDueMs(session_, reinterpret_cast<const uint8_t*>(late.data()), 15, 6000), 6000 + ZTV_PACE_LEAD_MS);
+}
+
 TEST_F(RemuxTest, TimestampUsesTheExtendedByteAsBits24To31) {
-  serveChannel({timeline(0, {{1, buildFlv({video(0, 4, true), video(16777221, 4)})}})}, true);
+  serveChannel({timeline(0, {{1, buildFlv({video(16777221, 4, true), video(16777261, 4)})}})}, true);
   const std::vector<std::string> out = units();
   ASSERT_EQ(out.size(), 3u);
-  EXPECT_EQ(out[2].substr(8, 4), std::string("\x00\x00\x05\x01", 4));
+  EXPECT_EQ(out[1].substr(8, 4), std::string("\x00\x00\x05\x01", 4));
+  EXPECT_EQ(out[2].substr(8, 4), std::string("\x00\x00\x2D\x01", 4));
 }
 
 TEST_F(RemuxTest, TagBeyondCapacityGrowsTheBuffer) {
@@ -169,22 +199,39 @@ TEST_F(RemuxTest, EveryVideoEmptyEndsAfterOneFreshTimeline) {
 // The video's URL is a signed one, its '&' written as XML writes it: the
 // position comes as a parameter of its own.
 TEST_F(RemuxTest, SeekReopensTheVideoAtTheKeyframePosition) {
-  const std::vector<TagPlan> start = {script(0, metaBody({13, 5000, 9000}, {0, 4, 8})),
+  const std::vector<TagPlan> start = {script(0, metaBody({13, 5000, 9000}, {0, 40, 80})),
                                       video(0, 50, true), audio(0, 9), video(40, 60), video(80, 70, true)};
-  const std::vector<TagPlan> fromKeyframe = {video(4000, 80, true), audio(4010, 9), video(4040, 30)};
+  const std::vector<TagPlan> fromKeyframe = {video(40000, 80, true), audio(40010, 9), video(40040, 30)};
   server_.route("/v/s.flv?token=T&k=2", fakehttp::Script::ok(buildFlv(start)));
   server_.route("/v/s.flv?token=T&k=2&start=5000", fakehttp::Script::ok(buildFlv(fromKeyframe)));
-  serveChannel({testsupport::timelineDocument({{server_.url("/v/s.flv?token=T&amp;k=2"), 1}}, 4)}, true);
+  serveChannel({testsupport::timelineDocument({{server_.url("/v/s.flv?token=T&amp;k=2"), 1}}, 40)}, true);
 
   const std::vector<std::string> out = units();
-  // Audio after the jump keeps its distance to the video of the re-opened file.
+  // Audio after the jump keeps its distance to the video of the re-opened
+  // file; the first picture steps over the 40 s jumped, longer as it is than
+  // any step of a video.
   expectTags(out, {start[0], start[1], start[2], start[3], fromKeyframe[0], fromKeyframe[1], fromKeyframe[2]},
-             {0, 0, 40, 40 + 4000 - 80, 40 + 4000 - 80 + 10, 40 + 4000 - 80 + 40});
+             {0, 0, 40, 40 + 40000 - 80, 40 + 40000 - 80 + 10, 40 + 40000 - 80 + 40});
   expectShape(out);
   EXPECT_EQ(requestsFor("/v/s.flv?token=T&k=2&start=5000"), 1);
   EXPECT_EQ(countInLog("Open video: "), 1);
-  EXPECT_EQ(countInLog("Seek time: 4 sec.\n"), 1);
+  EXPECT_EQ(countInLog("Seek time: 40 sec.\n"), 1);
   EXPECT_EQ(countInLog("DEBUG: getFLVPacket, Skip FLV header.\n"), 1);
+}
+
+// Where the source's clock jumped before the keyframe the index puts at
+// 40 s, the re-opened file goes on one frame after the last picture.
+TEST_F(RemuxTest, SeekPastAJumpedClockGoesOnOneFrameLater) {
+  const std::vector<TagPlan> start = {script(0, metaBody({13, 5000}, {0, 40})), video(0, 50, true),
+                                      video(40, 60), video(80, 70, true)};
+  const std::vector<TagPlan> fromKeyframe = {video(3640000, 80, true), audio(3640010, 9), video(3640040, 30)};
+  server_.route("/v/j.flv", fakehttp::Script::ok(buildFlv(start)));
+  server_.route("/v/j.flv?start=5000", fakehttp::Script::ok(buildFlv(fromKeyframe)));
+  serveChannel({testsupport::timelineDocument({{server_.url("/v/j.flv"), 1}}, 40)}, true);
+  const std::vector<std::string> out = units();
+  expectTags(out, {start[0], start[1], start[2], fromKeyframe[0], fromKeyframe[1], fromKeyframe[2]},
+             {0, 40, 80, 90, 120});
+  expectShape(out);
 }
 
 }  // namespace

@@ -77,5 +77,27 @@ TEST_F(RelayTest, UnusableUrlEndsAtOnceWithTheError) {
   EXPECT_EQ(countInLog("Open video: ftp://127.0.0.1/x\n"), 1);
 }
 
+// A player elsewhere on the network gets nothing of this box itself, by
+// its address or by the unspecified one, and the box is not even asked; the
+// box's own player relays it as ever.
+TEST_F(RelayTest, APlayerElsewhereGetsNothingOfThisBox) {
+  server_.route("/admin", fakehttp::Script::ok("secret"));
+  const std::string port = std::to_string(server_.port());
+  for (const std::string& url : {server_.url("/admin"), "http://0.0.0.0:" + port + "/admin"}) {
+    StreamSession* s = openFLVStream();
+    ASSERT_TRUE(copyText(&s->videoUrl, url));
+    s->playerElsewhere = true;
+    EXPECT_EQ(openTransparentSource(s), RelaySource::kRefused) << url;
+    EXPECT_EQ(s->source, nullptr);
+    closeFLVStream(s);
+  }
+  EXPECT_EQ(requestsFor("/admin"), 0);
+  EXPECT_EQ(countInLog(":" + port + " is this box itself, refused for a player elsewhere."), 2);
+
+  std::string received;
+  EXPECT_EQ(relay(session_, server_.url("/admin"), 9472, &received), (std::vector<int>{6, 0}));
+  EXPECT_EQ(received, "secret");
+}
+
 }  // namespace
 }  // namespace streamtest

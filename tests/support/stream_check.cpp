@@ -1,5 +1,6 @@
 #include "support/stream_check.h"
 
+#include "stream/pace.h"
 #include "support/tcp_client.h"
 
 namespace testsupport {
@@ -9,26 +10,40 @@ using namespace std::chrono_literals;
 namespace {
 
 // What the proxy promises for timestamps. Video: within a file the source's
-// steps, at a join (or a timestamp that does not rise) the last rising step.
-// Audio: moved with the video of its own file (before that file's first
-// video, by what that video would get), never back before the last audio.
+// steps, at a join (or a timestamp that does not rise, or one that jumps on
+// further than the lead) the last rising step; the first picture after a
+// jump to the live position steps over the time jumped. Audio: moved with
+// the video of its own file (before that file's first video, or when its
+// clock jumps ahead of the video's, by what that video would get), never
+// back before the last audio.
 struct StreamClock {
   uint32_t lastIn = 0, lastDelta = 0, out = 0;
   uint32_t audioOffset = 0, lastAudio = 0;
   bool offsetKnown = false;
+  bool landing = false;  // a source re-opened at a keyframe, before its first video
 
-  void newSource() { offsetKnown = false; }
-  uint32_t step(uint32_t in) const { return in > lastIn ? in - lastIn : lastDelta; }
+  void newSource(bool atKeyframe) {
+    offsetKnown = false;
+    landing = atKeyframe;
+  }
   static bool earlier(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+  bool own(uint32_t in) const { return in > lastIn && (in - lastIn <= ZTV_PACE_LEAD_MS || landing); }
+  uint32_t step(uint32_t in) const { return own(in) ? in - lastIn : lastDelta; }
   uint32_t video(uint32_t in) {
-    out += step(in);
-    if (in > lastIn) lastDelta = in - lastIn;
+    const uint32_t by = step(in);
+    if (own(in)) lastDelta = by;
+    landing = false;
+    out += by;
     lastIn = in;
     audioOffset = out - in;
     offsetKnown = true;
     return out;
   }
   uint32_t audio(uint32_t in) {
+    const uint32_t clock = earlier(out, lastAudio) ? lastAudio : out;
+    if (offsetKnown && !landing && static_cast<int32_t>(in + audioOffset - clock) > ZTV_PACE_LEAD_MS) {
+      offsetKnown = false;
+    }
     if (!offsetKnown) {
       uint32_t first = out + step(in);
       if (earlier(first, lastAudio)) first = lastAudio;
@@ -49,13 +64,14 @@ struct StreamClock {
 struct ExpectedTag {
   const FlvTag* tag;
   bool firstOfSource;  // the first tag of a new connection to a source
+  bool atKeyframe;     // that connection re-opened its file at a keyframe
 };
 
 std::vector<ExpectedTag> expectedTags(const std::vector<Played>& plays) {
   std::vector<ExpectedTag> tags;
   for (const auto& play : plays) {
     size_t end = play.endTag == 0 ? play.file->tags.size() : play.endTag;
-    for (size_t i = play.firstTag; i < end; ++i) tags.push_back({&play.file->tags[i], i == play.firstTag});
+    for (size_t i = play.firstTag; i < end; ++i) tags.push_back({&play.file->tags[i], i == play.firstTag, play.firstTag != 0});
   }
   return tags;
 }
@@ -92,7 +108,7 @@ std::string streamMismatch(std::string_view stream, const std::vector<Played>& p
       return "only " + std::to_string(got.tags.size()) + " of " + std::to_string(want.size()) +
              " tags arrived";
     }
-    if (want[i].firstOfSource) clock.newSource();
+    if (want[i].firstOfSource) clock.newSource(want[i].atKeyframe);
     uint32_t timestamp = clock.next(*want[i].tag);
     std::string why = tagMismatch(got.tags[i], *want[i].tag, timestamp);
     if (!why.empty()) return "tag " + describe(got.tags[i], i) + ": " + why;
