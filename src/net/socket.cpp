@@ -96,14 +96,15 @@ ssize_t readReady(int fd, char* into, size_t size) {
   return read(fd, into, size);
 }
 
-// A non-blocking connect waited for within kWait; the socket is blocking
-// again afterwards. 0, or -1 with errno set (ETIMEDOUT, ECANCELED when interrupted).
-int connectWithin(int fd, const sockaddr* address, socklen_t length) {
+// A non-blocking connect waited for until `deadlineMs`; the socket is
+// blocking again afterwards. 0, or -1 with errno set (ETIMEDOUT, ECANCELED
+// when interrupted).
+int connectWithin(int fd, const sockaddr* address, socklen_t length, int64_t deadlineMs) {
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
   if (connect(fd, address, length) != 0) {
     if (errno != EINPROGRESS) return -1;
-    const int ready = pollUntil(fd, POLLOUT, monotonicMs() + kWaitMs);
+    const int ready = pollUntil(fd, POLLOUT, deadlineMs);
     if (ready <= 0) {
       if (ready == 0) errno = interrupted.load() != 0 ? ECANCELED : ETIMEDOUT;
       return -1;
@@ -113,17 +114,29 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length) {
   return fcntl(fd, F_SETFL, flags) < 0 ? -1 : 0;
 }
 
-// The step of socket_connect that failed on `first`, or null when connected.
-const char* connectFirst(const addrinfo& first, int* fd) {
-  *fd = socket(first.ai_family, first.ai_socktype, first.ai_protocol);
+// The step of a connect to `address` that failed, or null when connected
+// before `deadlineMs`.
+const char* connectTo(const addrinfo& address, int64_t deadlineMs, int* fd) {
+  *fd = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
   if (*fd < 0) return "socket";
   if (!setOutgoingOptions(*fd)) return "setsockopt";
   if (interrupted.load() != 0) {
     errno = ECANCELED;
     return "connect";
   }
-  if (connectWithin(*fd, first.ai_addr, first.ai_addrlen) != 0) return "connect";
+  if (connectWithin(*fd, address.ai_addr, address.ai_addrlen, deadlineMs) != 0) return "connect";
   return nullptr;
+}
+
+// Like perror, with the address that failed: "connect: Connection refused (::1 port 80)".
+void reportConnectFailure(const char* step, const addrinfo& address) {
+  const int saved = errno;
+  char host[64] = "?";
+  char port[8] = "?";
+  (void)getnameinfo(address.ai_addr, address.ai_addrlen, host, sizeof host, port, sizeof port,
+                    NI_NUMERICHOST | NI_NUMERICSERV);
+  fprintf(stderr, "%s: %s (%s port %s)\n", step, strerror(saved), host, port);
+  errno = saved;
 }
 
 }  // namespace
@@ -141,16 +154,29 @@ int socket_connect(const char* host, const char* service) {
     reportResolverError(resolved);
     return -1;
   }
-  // Only the first address is tried.
-  int fd = -1;
-  const char* failed = connectFirst(*list, &fd);
-  if (failed != nullptr) {
-    perror(failed);
-    if (fd >= 0) closeKeepingErrno(fd);
-    fd = -1;
-  }
+  const int fd = socket_connectFirstOf(list);
+  const int saved = errno;
   freeaddrinfo(list);
+  errno = saved;
   return fd;
+}
+
+int socket_connectFirstOf(const addrinfo* addresses) {
+  int left = 0;
+  for (const addrinfo* address = addresses; address != nullptr; address = address->ai_next) ++left;
+  const int64_t deadlineMs = monotonicMs() + kWaitMs;
+  for (const addrinfo* address = addresses; address != nullptr; address = address->ai_next, --left) {
+    // An equal share of the time left: one that stays silent cannot use up
+    // the time of those behind it.
+    const int64_t now = monotonicMs();
+    int fd = -1;
+    const char* failed = connectTo(*address, now + (deadlineMs - now) / left, &fd);
+    if (failed == nullptr) return fd;
+    reportConnectFailure(failed, *address);
+    if (fd >= 0) closeKeepingErrno(fd);
+    if (errno == ECANCELED) break;
+  }
+  return -1;
 }
 
 int socket_addressIsThisBox(const sockaddr* address) {

@@ -9,15 +9,22 @@
 // through the log.
 
 #include <stdint.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
 #include <stddef.h>
 
 // A connected TCP socket to `host` (name or address) and `service` (port or
-// service name), or -1. The first resolved address only; a numeric port
-// outside 1..65535 fails; the connect gives up after five seconds.
+// service name), or -1. Every resolved address in turn, as
+// socket_connectFirstOf; a numeric port outside 1..65535 fails.
 [[nodiscard]] int socket_connect(const char* host, const char* service);
+
+// A connected TCP socket to the first of `addresses` (a getaddrinfo list,
+// in its order) that answers, or -1. Five seconds in all, each address an
+// equal share of the time left, so that one that stays silent cannot use up
+// the time of those behind it; each that fails is reported with its address.
+[[nodiscard]] int socket_connectFirstOf(const struct addrinfo* addresses);
 
 // 1 when `address` is this box itself to whoever connects to it from here:
 // a loopback address (127.0.0.0/8, ::1, either mapped into IPv6) or the

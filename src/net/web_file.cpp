@@ -27,7 +27,11 @@ UrlResult assignUrl(WebFileHandle& file, TextView url) {
   TextView rest = subText(url, kScheme.size);
   size_t slash = findChar(rest, '/');
   TextView hostAndPort = subText(rest, 0, slash);
+  // An IPv6 address stands in brackets ("[2001:db8::1]:8080"), which stay
+  // with the host, as the Host header has them.
   size_t colon = findChar(hostAndPort, ':');
+  const size_t bracket = startsWith(hostAndPort, "[") ? findChar(hostAndPort, ']') : kNotFound;
+  if (bracket != kNotFound) colon = findChar(hostAndPort, ':', bracket) == bracket + 1 ? bracket + 1 : kNotFound;
   TextView portText = colon == kNotFound ? TextView() : subText(hostAndPort, colon + 1);
   // Build all three first: a failed allocation leaves the handle as it was.
   HeapText host, port, path;
@@ -43,11 +47,23 @@ UrlResult assignUrl(WebFileHandle& file, TextView url) {
 
 void logOutOfMemory(const char* operation) { Log(ERROR, "%s, out of memory.", operation); }
 
+// A connection to the file's host: an IPv6 address without its brackets.
+int connectToHost(const WebFileHandle& file) {
+  const TextView host = file.host.view();
+  if (!startsWith(host, "[") || !endsWith(host, "]")) return socket_connect(file.host.c_str(), file.port.c_str());
+  HeapText address;
+  if (!copyText(&address, subText(host, 1, host.size - 2))) {
+    logOutOfMemory("webFileConnect");
+    return -1;
+  }
+  return socket_connect(address.c_str(), file.port.c_str());
+}
+
 // One connect: at most kMaxRedirects redirects are followed.
 int64_t connectFollowingRedirects(WebFileHandle& file) {
   for (int hops = 0;; ++hops) {
     closeSocket(file);
-    file.fd = socket_connect(file.host.c_str(), file.port.c_str());
+    file.fd = connectToHost(file);
     if (file.fd < 0) return -1;
     // Checked on the address connected to, hop by hop: a name or a redirect
     // that leads to this box is refused as its address would be.

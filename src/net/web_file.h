@@ -15,7 +15,7 @@ struct WebFileHandle {
   int fd = -1;                // socket, -1 when there is none
   int64_t bytesRead = 0;      // body bytes delivered by webFileRead so far
   int64_t contentLength = 0;  // of the final response; -1 when the connect failed
-  HeapText host;              // host alone (the URL's text before the first ':'); also the Host header
+  HeapText host;              // host alone (the URL's text before the port's ':', an IPv6 address in its brackets); also the Host header
   HeapText port;              // port text behind the ':', "80" when there is none
   HeapText path;              // from the first '/' behind the host, query included; "/" when empty
   bool awayFromBox = false;   // set before a connect: a connection that reaches this box itself is refused

@@ -184,9 +184,52 @@ TEST(SocketConnect, UnansweredHandshakeFailsAfterFiveSeconds) {
   EXPECT_EQ(socket_connect("127.0.0.1", std::to_string(silent.port()).c_str()), -1);
   const auto waited = std::chrono::steady_clock::now() - before;
   std::string report = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(report, "connect: Connection timed out\n");
+  EXPECT_EQ(report, "connect: Connection timed out (127.0.0.1 port " + std::to_string(silent.port()) + ")\n");
   EXPECT_GE(waited, std::chrono::milliseconds(4900));
   EXPECT_LT(waited, std::chrono::seconds(60));
+}
+
+// The addresses of a name in turn: one that refuses and one that stays
+// silent (each named in the report) leave the connect to the next, within
+// the five seconds of the whole wait.
+TEST(SocketConnect, EveryAddressIsTriedInTurn) {
+  fakehttp::FakeHttpServer answering;
+  testsupport::SilentHost silent;
+  ASSERT_NE(silent.port(), 0);
+  int bound = socket(AF_INET, SOCK_STREAM, 0);  // bound, not listening: it refuses
+  sockaddr_in refusing{};
+  refusing.sin_family = AF_INET;
+  refusing.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof refusing;
+  ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&refusing), sizeof refusing), 0);
+  ASSERT_EQ(getsockname(bound, reinterpret_cast<sockaddr*>(&refusing), &length), 0);
+  sockaddr_in stays = refusing, answers = refusing;
+  stays.sin_port = htons(silent.port());
+  answers.sin_port = htons(answering.port());
+  addrinfo list[3] = {};
+  const sockaddr_in* order[3] = {&refusing, &stays, &answers};
+  for (int i = 0; i < 3; ++i) {
+    list[i].ai_family = AF_INET;
+    list[i].ai_socktype = SOCK_STREAM;
+    list[i].ai_addr = reinterpret_cast<sockaddr*>(const_cast<sockaddr_in*>(order[i]));
+    list[i].ai_addrlen = sizeof(sockaddr_in);
+    list[i].ai_next = i < 2 ? &list[i + 1] : nullptr;
+  }
+  testing::internal::CaptureStderr();
+  const auto before = std::chrono::steady_clock::now();
+  const int fd = socket_connectFirstOf(list);
+  const auto waited = std::chrono::steady_clock::now() - before;
+  const std::string report = testing::internal::GetCapturedStderr();
+  ASSERT_GE(fd, 0) << report;
+  sockaddr_in peer{};
+  length = sizeof peer;
+  ASSERT_EQ(getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length), 0);
+  EXPECT_EQ(ntohs(peer.sin_port), answering.port());
+  EXPECT_EQ(report, "connect: Connection refused (127.0.0.1 port " + std::to_string(ntohs(refusing.sin_port)) +
+                        ")\nconnect: Connection timed out (127.0.0.1 port " + std::to_string(silent.port()) + ")\n");
+  EXPECT_LT(waited, std::chrono::milliseconds(4900));  // the silent one had half the wait, not all of it
+  close(fd);
+  close(bound);
 }
 
 }  // namespace

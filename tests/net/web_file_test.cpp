@@ -43,6 +43,8 @@ TEST(WebFileParseUrl, SplitsHostPortAndPath) {
       {"http://a:b:c/p/q", "a", "b:c", "/p/q"},
       {"http://h/a/b?id=7&x=/y", "h", "80", "/a/b?id=7&x=/y"},
       {"http://h?q=1", "h?q=1", "80", "/"},  // no query without a path: the host takes it all
+      {"http://[2001:db8::1]:8080/v.flv", "[2001:db8::1]", "8080", "/v.flv"},
+      {"http://[::1]/v.flv", "[::1]", "80", "/v.flv"},
   };
   for (const Case& c : cases) {
     WebFilePtr file(webFileParseUrl(c.url));
