@@ -11,6 +11,7 @@
 #include "base/heap.h"
 #include "base/wait.h"
 #include "log/log.h"
+#include "net/peer_watch.h"
 #include "net/socket.h"
 #include "server/http_request.h"
 #include "stream/flv_remux.h"
@@ -53,8 +54,11 @@ bool waitForRequest(ServerControl* server, int socket) {
 
 // Sends chunks of the session's stream until the source ends, a send fails
 // or a stop has been requested (checked after each chunk). A player that
-// takes nothing is waited for until it vanishes or a stop comes.
+// takes nothing is waited for until it vanishes or a stop comes. One that
+// vanishes while its sends still fit into the socket's buffer (a paced
+// channel fills it only over minutes) is noticed between the sends.
 void pumpChunks(ServerControl* server, int socket, StreamSession** session, ByteBuffer* buffer, bool channel) {
+  PeerWatch watch = {-1, 0};
   for (;;) {
     int32_t size = channel ? getFLVPacket(session, buffer, kChannelCapacity)
                            : getTransparentPacket(session, buffer, kRelayCapacity);
@@ -66,6 +70,10 @@ void pumpChunks(ServerControl* server, int socket, StreamSession** session, Byte
       } else {
         Log(ERROR, "%s, sending failed, error: %d", "receiveHttpData", errno);
       }
+      return;
+    }
+    if (peerVanishedWhileWaiting(&watch, socket, monotonicMs())) {
+      Log(ERROR, "%s, sending failed, error: %d", "receiveHttpData", ETIMEDOUT);
       return;
     }
     if (server->state.load() != Streaming) return;
