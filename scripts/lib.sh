@@ -2,7 +2,8 @@
 
 # apt_try COMMAND...: runs an apt-get command, and twice more after a pause
 # of 10 and then 20 seconds when it fails: a mirror in the middle of an
-# update, or a connection that drops, passes.
+# update ("File has unexpected size ... Mirror sync in progress?"), or a
+# connection that drops, passes.
 apt_try() {
   local pause
   for pause in 10 20 0; do
@@ -29,8 +30,16 @@ need_packages() {
   fi
   echo "installing ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
-  apt_try apt-get update -qq >&2 &&
-    apt_try apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+  update_lists
+  apt_try apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# update_lists: apt-get update, tried again on failure; a list that still
+# fails (one archive in the middle of a sync) is no failure of its own: what
+# is wanted may well come from the others, and the install or download that
+# follows tells.
+update_lists() {
+  apt_try apt-get update -qq >&2 || echo "apt: not every package list could be updated; going on" >&2
 }
 
 # musl_sysroot ARCH...: Debian's musl-dev for each Debian architecture ARCH
@@ -57,7 +66,7 @@ musl_sysroot() {
   export DEBIAN_FRONTEND=noninteractive
   if [ ${#new[@]} -gt 0 ]; then
     for arch in "${new[@]}"; do dpkg --add-architecture "$arch" || return 1; done
-    apt_try apt-get update -qq >&2 || return 1
+    update_lists
   fi
   local cache="$top/build/sysroot/debs"
   mkdir -p "$cache"
@@ -70,8 +79,7 @@ musl_sysroot() {
       # updated. (As root apt would hand the download to its sandbox user, who
       # may not write here.)
       local download=(apt-get download -qq -o APT::Sandbox::User=root "musl-dev:$arch")
-      (cd "$cache" && { "${download[@]}" >&2 ||
-        { apt_try apt-get update -qq >&2 && apt_try "${download[@]}" >&2; }; }) || return 1
+      (cd "$cache" && { "${download[@]}" >&2 || { update_lists && apt_try "${download[@]}" >&2; }; }) || return 1
       deb=$(find "$cache" -name "musl-dev_*_$arch.deb" | sort | tail -n 1)
       [ -n "$deb" ] || { echo "musl for $arch: no musl-dev:$arch downloaded" >&2; return 1; }
     fi
