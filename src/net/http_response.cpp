@@ -90,7 +90,8 @@ HttpAnswer redirectAnswer(TextView header, TextView requestPath, int status) {
 
 }  // namespace
 
-bool buildHttpRequest(HeapText* request, const char* host, const char* path) {
+bool buildHttpRequest(HeapText* request, const char* host, const char* path, const char* range) {
+  const bool ranged = range != nullptr && range[0] != '\0';
   return formatText(request,
                     "GET %s HTTP/1.0\r\n"
                     "User-Agent: %s/%s\r\n"
@@ -99,8 +100,10 @@ bool buildHttpRequest(HeapText* request, const char* host, const char* path) {
                     "X-Client: %s\r\n"
                     "X-Client-Build: %s\r\n"
                     "X-Client-Params: InstallerType=1\r\n"
+                    "%s%s%s"
                     "\r\n",
-                    path, kClient, kBuild, host, kClient, kBuild);
+                    path, kClient, kBuild, host, kClient, kBuild, ranged ? "Range: " : "", ranged ? range : "",
+                    ranged ? "\r\n" : "");
 }
 
 int64_t parseContentLength(TextView text) { return readClampedDecimal(text); }
@@ -127,7 +130,7 @@ HttpAnswer interpretHttpHeader(TextView header, TextView requestPath) {
   }
 }
 
-HttpAnswer httpExchange(int fd, const char* host, const char* path) {
+HttpAnswer httpExchange(int fd, const char* host, const char* path, const char* range) {
   // One byte more than the header may hold: the NUL that ends the text even
   // when the buffer filled up.
   HeapArray<char> buffer = allocZeroed<char>(kHttpBufferSize + 1);
@@ -136,7 +139,7 @@ HttpAnswer httpExchange(int fd, const char* host, const char* path) {
     return {};
   }
   HeapText request;
-  if (!buildHttpRequest(&request, host, path)) {
+  if (!buildHttpRequest(&request, host, path, range)) {
     logOutOfMemory();
     return {};
   }

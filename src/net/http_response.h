@@ -30,13 +30,16 @@ constexpr size_t kHttpBufferSize = 65536;  // request and response header; the h
 constexpr size_t kHttpMinHeader = 14;      // a shorter response header is no answer
 
 // Replaces `*request` by the request line and the client identification
-// headers for `path` on `host`; false (request unchanged) when memory is short.
-[[nodiscard]] bool buildHttpRequest(HeapText* request, const char* host, const char* path);
+// headers for `path` on `host`, with a Range header of value `range`
+// ("bytes=N-") unless it is null or empty; false (request unchanged) when
+// memory is short.
+[[nodiscard]] bool buildHttpRequest(HeapText* request, const char* host, const char* path,
+                                    const char* range = nullptr);
 
 // Sends the request on `fd`, reads the response header and interprets it.
 // Logs the request, the header and (at ERROR) why an answer is unusable.
 // Memory that runs short is logged as "out of memory" and fails the answer.
-HttpAnswer httpExchange(int fd, const char* host, const char* path);
+HttpAnswer httpExchange(int fd, const char* host, const char* path, const char* range = nullptr);
 
 // Interprets a response header as read (NUL-free, without the final LF),
 // answering a request for `requestPath`. Logs why an answer is unusable.

@@ -74,7 +74,8 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
       closeSocket(file);
       return -1;
     }
-    HttpAnswer answer = httpExchange(file.fd, file.host.c_str(), file.path.c_str());
+    HttpAnswer answer = httpExchange(file.fd, file.host.c_str(), file.path.c_str(), file.range.c_str());
+    file.status = answer.status;
     if (answer.kind == HttpAnswerKind::Body) return answer.contentLength;
     closeSocket(file);
     if (answer.kind != HttpAnswerKind::Redirect) return -1;

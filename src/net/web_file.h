@@ -18,6 +18,8 @@ struct WebFileHandle {
   HeapText host;              // host alone (the URL's text before the port's ':', an IPv6 address in its brackets); also the Host header
   HeapText port;              // port text behind the ':', "80" when there is none
   HeapText path;              // from the first '/' behind the host, query included; "/" when empty
+  HeapText range;             // set before a connect: the Range header's value ("bytes=N-"); empty for the whole body
+  int status = 0;             // status code of the final response (200, or 206 for a range); 0 when none came
   bool awayFromBox = false;   // set before a connect: a connection that reaches this box itself is refused
   bool reachedBox = false;    // the last connect was refused for reaching this box itself
 };

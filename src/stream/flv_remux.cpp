@@ -93,8 +93,31 @@ bool connectUrl(StreamSession& s, HeapText* url) {
   return formatText(url, "%s%sstart=%u", s.videoUrl.c_str(), separator, static_cast<unsigned>(position));
 }
 
+// A host that knows no "?start=" (a plain web server or content network)
+// answers it with the whole file. The same bytes are then asked for by
+// range, from the PreviousTagSize in front of the keyframe's tag on: a range
+// comes without the file's header. A host that ignores the range too sends
+// the whole file again, which plays from its beginning.
+bool reopenByRange(StreamSession& s, uint32_t position) {
+  Log(ERROR, "%s, the host sent the whole file for start=%u; asking for its bytes from there", kName,
+      static_cast<unsigned>(position));
+  s.source.reset(webFileParseUrl(s.videoUrl.c_str()));
+  if (s.source && formatText(&s.source->range, "bytes=%u-", static_cast<unsigned>(position - 4))) {
+    s.source->contentLength = webFileConnect(s.source.get());
+  }
+  if (!s.source || s.source->fd == -1) {
+    s.source.reset();
+    Log(ERROR, "%s, connecting to %s", kName, s.videoUrl.c_str());
+    return false;
+  }
+  s.sourceHeaderRead = s.source->status == 206;
+  return true;
+}
+
 // Step 2.
 bool connectSource(StreamSession& s) {
+  const bool seeking = s.seekPending;
+  const uint32_t position = s.seekFilePos;
   HeapText url;
   if (!connectUrl(s, &url)) {
     Log(ERROR, "%s, connecting to %s", kName, s.videoUrl.c_str());
@@ -108,7 +131,12 @@ bool connectSource(StreamSession& s) {
     Log(ERROR, "%s, connecting to %s", kName, url.c_str());
     return false;
   }
-  return true;
+  if (!seeking) {
+    s.videoLength = s.source->contentLength;
+    return true;
+  }
+  const bool wholeFile = s.videoLength > 0 && s.source->contentLength == s.videoLength;
+  return wholeFile && position >= kFileHeaderSize + 4 ? reopenByRange(s, position) : true;
 }
 
 // Step 3: checks the source's 9-byte header; false (logged, the source

@@ -24,6 +24,7 @@ struct StreamSession {
   bool sourceVideoSeen = false;   // a video tag of the current source connection has been rebased
   uint32_t seekTime = 0;          // wanted start time in the current video, seconds; 0 = no seek
   uint32_t seekFilePos = 0;       // byte position sent as "?start="
+  int64_t videoLength = 0;        // Content-Length of the current video from its beginning; 0 unknown
   HeapArray<uint32_t> keyframeFilePositions;  // keyframe byte positions; keyframeCount + 1 entries or null
   HeapArray<uint32_t> keyframeTimes;          // keyframe times in seconds, entry for entry
   uint32_t keyframeCount = 0;                 // valid entries in both arrays; 0 = no index

@@ -92,15 +92,20 @@ size_t tagAt(const FlvStream& flv, long position) {
 struct SeekCase {
   const char* name;
   std::vector<std::string> before;  // samples played whole before the one that seeks
+  const char* host;                 // where the video is asked for: /v/ knows "?start=", /plain/ only ranges
 };
 
 TEST_F(LiveSeekTest, ChannelJumpsOnceToTheKeyframeNearestTheOffset) {
   const SeekCase cases[] = {
-      {"first video seeks", {}},
+      {"first video seeks", {}, "/v/"},
       // The first video ends before its second keyframe: the wanted time
       // carries over and the next video seeks with its own index.
-      {"first video too short", {"short"}},
+      {"first video too short", {"short"}, "/v/"},
+      // A plain web server answers "?start=" with the whole file: the same
+      // bytes come by range.
+      {"host without start", {}, "/plain/"},
   };
+  nginx_->addConfig("location /plain/ { alias " + nginx_->root() + "/v/; }");
   const FlvStream& longFlv = samples_.at("long").flv;
   const size_t secondKeyframe = nthKeyframe(longFlv, 2);
   const size_t landingAt14 = keyframeAt(longFlv, 14000);
@@ -114,8 +119,10 @@ TEST_F(LiveSeekTest, ChannelJumpsOnceToTheKeyframeNearestTheOffset) {
     std::vector<TimelineItem> items;
     int pliid = 0;
     for (const auto& name : c.before) items.push_back({videoUrl(name), ++pliid});
-    paths.push_back("/v/long" + std::to_string(++channel) + ".flv");
-    items.push_back({serve(paths.back(), "long"), ++pliid});
+    const std::string file = "long" + std::to_string(++channel) + ".flv";
+    paths.push_back(c.host + file);
+    items.push_back({serve("/v/" + file, "long"), ++pliid});
+    items.back().url = nginx_->url(paths.back());
     items.push_back({videoUrl("next"), ++pliid});
     ASSERT_TRUE(putChannel(channel, items, kOffset));
   }
@@ -147,6 +154,7 @@ TEST_F(LiveSeekTest, ChannelJumpsOnceToTheKeyframeNearestTheOffset) {
 
     const long position = startPosition(paths[k]);
     EXPECT_EQ(nginx_->countRequests(paths[k] + "?start="), 1);
+    EXPECT_EQ(nginx_->countRequests(paths[k] + " HTTP/1.0 206"), c.host == std::string("/plain/") ? 1 : 0);
     const size_t landing = tagAt(longFlv, position);
     ASSERT_LT(landing, longFlv.tags.size()) << "?start=" << position << " is not a tag";
     // 14 s, or 16 s when a second passed between the timeline download and the jump.
