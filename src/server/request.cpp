@@ -34,12 +34,15 @@ constexpr char kOkStatus[] = "HTTP/1.0 200 OK";
 constexpr char kNotFoundStatus[] = "HTTP/1.0 404 File Not Found";
 constexpr char kForbiddenStatus[] = "HTTP/1.0 403 Forbidden";
 
-// The status line with the header block; the result is not looked at, as the
-// stream's own sends will notice a player that has gone.
-void sendAnswer(int socket, const char* status) {
+// The status line with the header block, and the body's length when it is
+// known (above 0); the result is not looked at, as the stream's own sends
+// will notice a player that has gone.
+void sendAnswer(int socket, const char* status, int64_t contentLength = 0) {
+  char length[40] = "";
+  if (contentLength > 0) snprintf(length, sizeof length, "\r\nContent-Length: %lld", static_cast<long long>(contentLength));
   char answer[512];
-  int length = snprintf(answer, sizeof answer, "%s%s", status, kHeaderBlock);
-  (void)socket_sendAll(socket, answer, static_cast<size_t>(length), kNoLimit);
+  int size = snprintf(answer, sizeof answer, "%s%s%s", status, length, kHeaderBlock);
+  (void)socket_sendAll(socket, answer, static_cast<size_t>(size), kNoLimit);
 }
 
 // Up to five seconds, in whole steps that end the wait once a stop has come.
@@ -101,7 +104,8 @@ bool answerRelay(int socket, StreamSession* session, const char* path) {
   session->playerElsewhere = !socket_peerOnThisBox(socket);
   switch (openTransparentSource(session)) {
     case RelaySource::kOpen:
-      sendAnswer(socket, kOkStatus);
+      // The source's length, so that a player knows where the file ends.
+      sendAnswer(socket, kOkStatus, session->source->contentLength);
       return true;
     case RelaySource::kRefused:
       LogPrintf("%s, Forbidden for a player elsewhere: this box's own address, %s\n", "receiveHttpData", path);

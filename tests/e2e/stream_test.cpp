@@ -137,7 +137,9 @@ TEST_F(ProxyStreamTest, RelayPassesBodiesOnByteForByte) {
     SCOPED_TRACE(path);
     HttpReply reply = httpGet(proxy_->port(), "/x?li=" + nginx_->url(path), 60s);
     EXPECT_TRUE(reply.closed);
-    EXPECT_EQ(reply.header(), kAnswer200);
+    // With the source's length, so that a player knows where the file ends.
+    EXPECT_EQ(reply.header(), "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                  std::string(kAnswer200.substr(15)));
     EXPECT_TRUE(reply.body() == body) << "body of " << reply.body().size() << " bytes differs";
   }
 }
@@ -204,6 +206,7 @@ TEST_F(ProxyStreamTest, BadRequestsGet404OrNoAnswerAndTheNextIsServed) {
       {"GET tv?id=12 HTTP/1.0\r\n\r\n", kAnswer404},
       {"POST /tv?id=12 HTTP/1.0\r\n\r\n", ""},
       {"HEAD /x?li=http://127.0.0.1/ HTTP/1.0\r\n\r\n", ""},
+      {"GET /x?li=" + nginx_->url("/files/missing.txt") + " HTTP/1.0\r\n\r\n", kAnswer404},  // at once
       {"", ""},  // nothing sent: closed after the five-second wait
   };
   for (const auto& c : cases) {

@@ -31,6 +31,10 @@ using testsupport::TcpClient;
 const std::string kHeaderBlock =
     "\r\nServer: Zomak TV Proxy Server for Pendrake \r\nContent-Type: Video/MPEG \r\nConnection: close \r\n\r\n";
 const std::string kOk = "HTTP/1.0 200 OK" + kHeaderBlock;
+// A relay's answer: its source's length goes on to the player.
+std::string okWithLength(size_t length) {
+  return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(length) + kHeaderBlock;
+}
 const std::string kNotFound = "HTTP/1.0 404 File Not Found" + kHeaderBlock;
 
 // Records are never freed, as in the program (a connection thread may still
@@ -133,7 +137,7 @@ TEST_F(ServerTest, StopLandsSoonInEveryWait) {
     bool answered;        // the reply is there before the stop
   } cases[] = {
       {"request", "", "", false},
-      {"silent source", "GET /r?li=" + source.url("/v.flv") + " HTTP/1.0\r\n\r\n", kOk, true},
+      {"silent source", "GET /r?li=" + source.url("/v.flv") + " HTTP/1.0\r\n\r\n", okWithLength(1000000), true},
       {"pending connect",
        "GET /r?li=http://127.0.0.1:" + std::to_string(silent.port()) + "/v.flv HTTP/1.0\r\n\r\n", kNotFound,
        false},
@@ -149,7 +153,7 @@ TEST_F(ServerTest, StopLandsSoonInEveryWait) {
       ASSERT_TRUE(client.send(c.request));
     }
     if (c.answered) {
-      ASSERT_EQ(client.read(reply, kOk.size(), 10s), kOk.size()) << c.wait;
+      ASSERT_EQ(client.read(reply, c.reply.size(), 10s), c.reply.size()) << c.wait;
     }
     std::this_thread::sleep_for(300ms);  // into the wait
 
@@ -241,7 +245,7 @@ TEST_F(RequestTest, RelaysABodyUnchanged) {
   fakehttp::FakeHttpServer source;
   source.route("/v.flv", fakehttp::Script::ok(body));
   std::string request = "GET /r?li=" + source.url("/v.flv") + " HTTP/1.0\r\n\r\n";
-  EXPECT_EQ(exchange(request.c_str()), kOk + body);
+  EXPECT_EQ(exchange(request.c_str()), okWithLength(body.size()) + body);
   EXPECT_EQ(server_.state.load(), Accepting);
 }
 
@@ -259,14 +263,15 @@ TEST_F(RequestTest, StopDuringARelayEndsItAfterTheChunkInHand) {
   ASSERT_GT(send(fds_[0], request.data(), request.size(), 0), 0);
   std::thread handler([&] { receiveHttpData(&server_, fds_[1]); });
 
-  std::string reply(kOk.size(), '\0');
-  ASSERT_EQ(recv(fds_[0], reply.data(), reply.size(), MSG_WAITALL), static_cast<ssize_t>(kOk.size()));
+  const std::string ok = okWithLength(1000000);
+  std::string reply(ok.size(), '\0');
+  ASSERT_EQ(recv(fds_[0], reply.data(), reply.size(), MSG_WAITALL), static_cast<ssize_t>(ok.size()));
   server_.state.store(StopRequested);  // as the stop operation does
   char part[4096];
   ssize_t got;
   while ((got = recv(fds_[0], part, sizeof part, 0)) > 0) reply.append(part, static_cast<size_t>(got));
   handler.join();
-  EXPECT_EQ(reply, kOk + chunk);
+  EXPECT_EQ(reply, ok + chunk);
   EXPECT_EQ(server_.state.load(), StopRequested);
 }
 
