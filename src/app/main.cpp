@@ -46,19 +46,20 @@ int main(int argc, char** argv) {
   LogPrintf("Zomak TV Proxy Server for Pendrake v%s (independent build, no warranty)\n\n", kVersion);
   const char* address = checkBindAddress(settings.bindText.get());
   int port = checkPort(settings.portText.get());
+  const int players = checkPlayers(settings.playersText.get());
   timelineHost = checkTimelineHost(settings.timelineHostText.get());  // before any stream thread exists
   (void)takeInstanceLock(settings.lockPath.c_str());  // the descriptor stays open until exit
   setupSignals();
 
   LogPrintf("Startin Server (address: %s, port: %d)...\n", address, port);
-  httpServer = startHttpServer(address, port);
+  httpServer = startHttpServer(address, port, players);
   if (httpServer == nullptr) {
     Log(ERROR, "Failed to start HTTP server, exiting!");
     return -1;
   }
   waitUntilStopped(httpServer);
 
-  // Stopped means the connection thread has ended (the stop waits for it),
+  // Stopped means every thread of the server has ended (the stop waits for them),
   // so nothing else writes to the log any more when it is closed here.
   Log(DEBUG, "Done, exiting...");
   if (logFile != nullptr) {

@@ -9,11 +9,14 @@
 #include <string.h>
 
 #include "log/log.h"
+#include "server/http_server.h"
 
 namespace {
 
-// --timeline-host has no short form: its getopt value lies beyond the letters.
+// --timeline-host and --players have no short form: their getopt values lie
+// beyond the letters.
 constexpr int kTimelineHostOption = 256;
+constexpr int kPlayersOption = 257;
 // A DNS name is at most 253 characters; ":65535" follows.
 constexpr size_t kMaxHostLength = 253;
 
@@ -24,6 +27,7 @@ const option kLongOptions[] = {
     {"verbose", no_argument, nullptr, 'v'},   {"bind", required_argument, nullptr, 'b'},
     {"port", required_argument, nullptr, 'p'}, {"log", required_argument, nullptr, 'l'},
     {"lock", required_argument, nullptr, 'L'}, {"timeline-host", required_argument, nullptr, kTimelineHostOption},
+    {"players", required_argument, nullptr, kPlayersOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -35,6 +39,7 @@ HeapText* textOption(int letter, StartupSettings* settings) {
     case 'l': return &settings->logPath;
     case 'L': return &settings->lockPath;
     case kTimelineHostOption: return &settings->timelineHostText;
+    case kPlayersOption: return &settings->playersText;
     default: return nullptr;
   }
 }
@@ -81,7 +86,9 @@ void printHelp(int port) {
   LogPrintf("\n");
   LogPrintf("--bind|-b               Streaming ip address (default: %s)\n", kDefaultAddress);
   LogPrintf("--port|-p               Streaming port (default: %d)\n\n", port);
-  LogPrintf("--timeline-host         Timeline host, host or host:port (default: %s)\n\n", TIMELINE_HOST);
+  LogPrintf("--timeline-host         Timeline host, host or host:port (default: %s)\n", TIMELINE_HOST);
+  LogPrintf("--players               Players served at once, 1 to %d (default: %d)\n\n", kMaxPlayers,
+            kDefaultPlayers);
   LogPrintf("--lock|-L               Lock file (default: %s)\n", kDefaultLockPath);
   LogPrintf("--log|-l                Log file\n\n");
   LogPrintf("--daemon|-d             Daemon mode.\n\n");
@@ -131,6 +138,17 @@ const char* checkTimelineHost(const char* text) {
   if (isHostName(text, hostLength) && (colon == nullptr || isPortNumber(colon + 1))) return text;
   Log(ERROR, "Invalid timeline host (requested host %s), ignoring", text);
   return TIMELINE_HOST;
+}
+
+int checkPlayers(const char* text) {
+  if (text == nullptr) return kDefaultPlayers;
+  const size_t length = strlen(text);
+  const long players = length > 0 && length <= 2 && strspn(text, "0123456789") == length ? strtol(text, nullptr, 10) : 0;
+  if (players < 1 || players > kMaxPlayers) {
+    Log(ERROR, "Invalid number of players (requested %s), ignoring", text);
+    return kDefaultPlayers;
+  }
+  return static_cast<int>(players);
 }
 
 int checkPort(const char* text) {

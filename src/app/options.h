@@ -19,6 +19,7 @@ struct StartupSettings {
   HeapText bindText;     // --bind as given, not yet checked
   HeapText portText;     // --port as given, not yet converted
   HeapText timelineHostText;  // --timeline-host as given, not yet checked
+  HeapText playersText;  // --players as given, not yet converted
   bool daemon = false;   // --daemon
 };
 
@@ -39,6 +40,10 @@ const char* checkBindAddress(const char* text);
 // `text` when it is a host name or IPv4 address with an optional ":port"
 // (1..65535), otherwise the build-time timeline host (logged). Null: that default.
 const char* checkTimelineHost(const char* text);
+
+// The number of players `text` names (decimal digits, 1..kMaxPlayers),
+// otherwise kDefaultPlayers (logged). Null: kDefaultPlayers.
+int checkPlayers(const char* text);
 
 // The port `text` names, read as atoi reads it (0 without digits) but clamped
 // to the int range; 8666 (logged) when outside 0..65535. Null: 8666.

@@ -17,6 +17,8 @@ struct AtomicWord {
 
   int32_t load() const { return __atomic_load_n(&value, __ATOMIC_SEQ_CST); }
   void store(int32_t next) { __atomic_store_n(&value, next, __ATOMIC_SEQ_CST); }
+  // Adds `amount` to the word; its new value.
+  int32_t add(int32_t amount) { return __atomic_add_fetch(&value, amount, __ATOMIC_SEQ_CST); }
   // Takes `amount` off the word; its new value.
   int32_t subtract(int32_t amount) { return __atomic_sub_fetch(&value, amount, __ATOMIC_SEQ_CST); }
   // Sets `desired` when the word holds `*expected`; otherwise false, with

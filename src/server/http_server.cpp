@@ -41,7 +41,52 @@ int openListenSocket(const char* address, int port) {
   return fd;
 }
 
-// Accepts and serves one connection; a failed accept is logged only while running.
+// A connection's own thread: its record, freed by the thread.
+struct Connection {
+  ServerControl* server;
+  int socket;
+};
+
+// The stack of a connection thread. What runs on it is small and bounded
+// (a 2 KiB request, log lines, the stream's steps; the stream's buffer is on
+// the heap and name look-ups have threads of their own); a quarter of a
+// MiB leaves room for a sanitizer's larger frames, and most of it is never
+// touched, so it costs address space, not memory.
+constexpr size_t kConnectionStack = 256 * 1024;
+
+// Connections beyond the players' streams may still be reading a request
+// (one for the status page, one to be told the server is full); beyond that
+// many more, a connection is answered by the accepting thread itself.
+constexpr int32_t kSpareConnections = 4;
+
+void* connectionThread(void* argument) {
+  Connection* connection = static_cast<Connection*>(argument);
+  ServerControl* server = connection->server;
+  const int socket = connection->socket;
+  freeRecord(connection);
+  receiveHttpData(server, socket);
+  Log(DEBUG, "%s: processed request", "httpServerThread");
+  server->connections.subtract(1);  // the very last action: a stop waits for it
+  return nullptr;
+}
+
+// Serves `fd` on a thread of its own; false (the count unchanged) when none
+// can be had.
+bool startConnection(ServerControl* server, int fd) {
+  if (server->connections.load() >= server->players + kSpareConnections) return false;
+  Connection* connection = newRecord<Connection>();
+  if (connection == nullptr) return false;
+  connection->server = server;
+  connection->socket = fd;
+  server->connections.add(1);
+  if (ThreadCreate(connectionThread, connection, kConnectionStack) != 0) return true;
+  server->connections.subtract(1);
+  freeRecord(connection);
+  return false;
+}
+
+// Accepts one connection and hands it to a thread of its own; a failed
+// accept is logged only while running.
 void acceptOne(ServerControl* server) {
   sockaddr_in peer{};
   socklen_t peerLength = sizeof peer;
@@ -55,20 +100,19 @@ void acceptOne(ServerControl* server) {
   inet_ntop(AF_INET, &peer.sin_addr, peerText, sizeof peerText);
   LogPrintf("Connection from %s\n", peerText);
   Log(DEBUG, "%s: accepted connection from %s", "httpServerThread", peerText);
-  receiveHttpData(server, fd);
-  Log(DEBUG, "%s: processed request", "httpServerThread");
+  if (!startConnection(server, fd)) refuseConnection(server, fd);
 }
 
 // Moves a running server to StopRequested without losing a concurrent
-// change, and waits until the connection thread has ended: it sets Stopped
-// as its very last action, so nothing of it (a log line included) outlives
-// the stop. A connection accepted meanwhile is closed unserved. To keep the
-// wait short, shutdown wakes an accept (close alone does not on Linux) and
-// every wait of a download is interrupted. False when the server was not
-// running.
+// change, and waits until the accepting thread has ended: it sets Stopped
+// as its very last action, once every connection thread has ended, so
+// nothing of the server (a log line included) outlives the stop. A
+// connection accepted meanwhile is closed unserved. To keep the wait short,
+// shutdown wakes an accept (close alone does not on Linux) and every wait of
+// a download is interrupted. False when the server was not running.
 bool requestStop(ServerControl* server) {
   int32_t seen = server->state.load();
-  while (seen == Streaming || seen == Accepting) {
+  while (seen == Accepting) {
     if (!server->state.compareExchange(&seen, StopRequested)) continue;
     socket_interrupt(true);
     (void)shutdown(server->listenSocket, SHUT_RDWR);
@@ -81,7 +125,7 @@ bool requestStop(ServerControl* server) {
 
 }  // namespace
 
-ServerControl* startHttpServer(const char* address, int port) {
+ServerControl* startHttpServer(const char* address, int port, int players) {
   int fd = openListenSocket(address, port);
   if (fd < 0) return nullptr;
   auto* server = newRecord<ServerControl>();
@@ -90,6 +134,7 @@ ServerControl* startHttpServer(const char* address, int port) {
     return nullptr;
   }
   server->listenSocket = fd;
+  server->players = players;
   // Accepting is set here rather than by the thread itself: a stop that comes
   // before the thread runs then leaves Stopped for the thread to find, instead
   // of being overwritten by the thread's start.
@@ -110,14 +155,16 @@ int stopHttpServer(ServerControl* server) {
 void* httpServerThread(void* argument) {
   auto* server = static_cast<ServerControl*>(argument);
   while (server->state.load() == Accepting) acceptOne(server);
+  while (server->connections.load() > 0) usleep(kStopPollMicros);
   server->state.store(Stopped);
   return nullptr;
 }
 
-pthread_t ThreadCreate(void* (*function)(void*), void* argument) {
+pthread_t ThreadCreate(void* (*function)(void*), void* argument, size_t stackBytes) {
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (stackBytes != 0) (void)pthread_attr_setstacksize(&attributes, stackBytes);
   pthread_t thread = 0;
   int error = pthread_create(&thread, &attributes, function, argument);
   pthread_attr_destroy(&attributes);

@@ -1,9 +1,11 @@
 #ifndef ZTV_SERVER_HTTP_SERVER_H
 #define ZTV_SERVER_HTTP_SERVER_H
 
-// The player-facing server: one listening socket and one detached connection
-// thread that accepts connections and serves them one at a time. The state
-// word is the only datum shared between threads.
+// The player-facing server: one listening socket, one detached thread that
+// accepts connections, and a detached thread of its own for each connection
+// (its request, then its stream). Up to `players` streams run at once; a
+// request for one more is answered 503 at once. The state word and the two
+// counts are all the threads share; each stream's state is its own.
 
 #include <pthread.h>
 
@@ -11,32 +13,41 @@
 
 #include "base/atomic_word.h"
 
+// Streams at once: a household's players (a TV or two, a tablet, a
+// recorder), and at most what a player box and a home line carry.
+inline constexpr int kDefaultPlayers = 4;
+inline constexpr int kMaxPlayers = 16;
+
 enum ServerState : int32_t {
-  Stopped = 0,        // no connection thread runs; also a fresh record
-  StopRequested = 1,  // a stop was asked for; the connection thread is ending
-  Accepting = 2,      // the connection thread waits in accept or between requests
-  Streaming = 3,      // a request is being served
+  Stopped = 0,        // no thread of the server runs; also a fresh record
+  StopRequested = 1,  // a stop was asked for; the threads are ending
+  Accepting = 2,      // running: accepting connections and serving them
 };
 
 struct ServerControl {
   AtomicWord state;        // a ServerState; Stopped in a fresh record
+  AtomicWord connections;  // connection threads running (reading a request, answering, streaming)
+  AtomicWord streams;      // of them, those that hold a stream (a channel or a relay)
   int listenSocket = -1;   // the listening socket
+  int32_t players = kDefaultPlayers;  // most streams at once; set before the start
 };
 
-// Listens on `address`:`port` and starts the connection thread; null on
-// failure (logged). The record lives until the process ends.
-[[nodiscard]] ServerControl* startHttpServer(const char* address, int port);
+// Listens on `address`:`port` and starts the accepting thread, serving up
+// to `players` streams at once; null on failure (logged). The record lives
+// until the process ends.
+[[nodiscard]] ServerControl* startHttpServer(const char* address, int port, int players = kDefaultPlayers);
 
-// Returns when the connection thread has ended, the listening socket is
-// closed and the state is Stopped; a request being served ends after its
-// chunk in hand, and every wait of the thread ends within a fraction of a
-// second. Never call it on the connection thread.
+// Returns when every thread of the server has ended, the listening socket
+// is closed and the state is Stopped; each stream ends after its chunk in
+// hand, and every wait of a thread ends within a fraction of a second.
+// Never call it on a thread of the server.
 int stopHttpServer(ServerControl* server);
 
-// The connection thread's body; its argument is the ServerControl.
+// The accepting thread's body; its argument is the ServerControl.
 void* httpServerThread(void* server);
 
-// Starts function(argument) on a detached thread; its id, or 0 on failure.
-pthread_t ThreadCreate(void* (*function)(void*), void* argument);
+// Starts function(argument) on a detached thread with a stack of
+// `stackBytes` (0: the system's default); its id, or 0 on failure (logged).
+pthread_t ThreadCreate(void* (*function)(void*), void* argument, size_t stackBytes = 0);
 
 #endif  // ZTV_SERVER_HTTP_SERVER_H

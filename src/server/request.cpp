@@ -33,6 +33,8 @@ constexpr char kHeaderBlock[] =
 constexpr char kOkStatus[] = "HTTP/1.0 200 OK";
 constexpr char kNotFoundStatus[] = "HTTP/1.0 404 File Not Found";
 constexpr char kForbiddenStatus[] = "HTTP/1.0 403 Forbidden";
+constexpr char kUnavailableStatus[] = "HTTP/1.0 503 Service Unavailable";
+constexpr int64_t kRefusalWaitMs = 500;  // a refused player's request, then its answer: each this long at most
 
 // The status line with the header block, and the body's length when it is
 // known (above 0); the result is not looked at, as the stream's own sends
@@ -48,7 +50,7 @@ void sendAnswer(int socket, const char* status, int64_t contentLength = 0) {
 // Up to five seconds, in whole steps that end the wait once a stop has come.
 bool waitForRequest(ServerControl* server, int socket) {
   const int64_t deadlineMs = monotonicMs() + kRequestWaitMs;
-  while (server->state.load() == Streaming && !passed(deadlineMs)) {
+  while (server->state.load() == Accepting && !passed(deadlineMs)) {
     const Step step = waitStep(socket, POLLIN, kNoDeadlineMs);
     if (step != Step::kNotYet) return step == Step::kReady;
   }
@@ -79,7 +81,7 @@ void pumpChunks(ServerControl* server, int socket, StreamSession** session, Byte
       Log(ERROR, "%s, sending failed, error: %d", "receiveHttpData", ETIMEDOUT);
       return;
     }
-    if (server->state.load() != Streaming) return;
+    if (server->state.load() != Accepting) return;
   }
 }
 
@@ -119,10 +121,10 @@ bool answerRelay(int socket, StreamSession* session, const char* path) {
   return false;
 }
 
-// Answers and streams until done. A channel is answered 200 at once; a
-// session or buffer that cannot be had then ends it with the answer's
-// header only.
-void streamRequest(ServerControl* server, int socket, const HttpRequest& request, const char* path) {
+// The stream of a request that holds one of the server's streams: answered
+// and streamed until done. A channel is answered 200 at once; a session or
+// buffer that cannot be had then ends it with the answer's header only.
+void streamTaken(ServerControl* server, int socket, const HttpRequest& request, const char* path) {
   const bool channel = request.kind == RequestKind::Channel;
   if (channel) sendAnswer(socket, kOkStatus);
   ByteBuffer buffer = allocZeroed<uint8_t>(kStreamBufferSize);
@@ -134,6 +136,28 @@ void streamRequest(ServerControl* server, int socket, const HttpRequest& request
   }
   if (channel || answerRelay(socket, session, path)) pumpChunks(server, socket, &session, &buffer, channel);
   closeFLVStream(session);
+}
+
+// One of the server's streams for this request; false when every one is
+// taken.
+bool takeStream(ServerControl* server) {
+  int32_t streams = server->streams.load();
+  while (streams < server->players) {
+    if (server->streams.compareExchange(&streams, streams + 1)) return true;
+  }
+  return false;
+}
+
+// Streams the request within the players' limit; beyond it, 503.
+void streamRequest(ServerControl* server, int socket, const HttpRequest& request, const char* path) {
+  if (!takeStream(server)) {
+    LogPrintf("%s, Service unavailable: all %d players are served, %s\n", "receiveHttpData",
+              static_cast<int>(server->players), path);
+    sendAnswer(socket, kUnavailableStatus);
+    return;
+  }
+  streamTaken(server, socket, request, path);
+  server->streams.subtract(1);
 }
 
 void serveRequest(ServerControl* server, int socket) {
@@ -162,17 +186,23 @@ void serveRequest(ServerControl* server, int socket) {
 }  // namespace
 
 void receiveHttpData(ServerControl* server, int socket) {
-  // Only from Accepting: a stop that came since the accept has left
-  // StopRequested (or Stopped), which must stay so for the connection thread
-  // to end on.
-  int32_t expected = Accepting;
-  if (!server->state.compareExchange(&expected, Streaming)) {
-    close(socket);
-    return;
-  }
-  serveRequest(server, socket);
+  // Only while Accepting: a stop that came since the accept closes the
+  // connection unserved.
+  if (server->state.load() == Accepting) serveRequest(server, socket);
   close(socket);
-  // Back to Accepting only if no stop was requested meanwhile.
-  expected = Streaming;
-  (void)server->state.compareExchange(&expected, Accepting);
+}
+
+void refuseConnection(ServerControl* server, int socket) {
+  // The request is read first: a socket closed with unread data resets the
+  // connection, and the player might never see the answer.
+  char text[kRequestSize];
+  if (waitStep(socket, POLLIN, monotonicMs() + kRefusalWaitMs) == Step::kReady) {
+    (void)recv(socket, text, sizeof text, MSG_DONTWAIT);
+  }
+  LogPrintf("%s, Service unavailable: all %d players are served\n", "receiveHttpData",
+            static_cast<int>(server->players));
+  char answer[512];
+  const int size = snprintf(answer, sizeof answer, "%s%s", kUnavailableStatus, kHeaderBlock);
+  (void)socket_sendAll(socket, answer, static_cast<size_t>(size), kRefusalWaitMs);
+  close(socket);
 }

@@ -54,7 +54,8 @@ TEST_F(OptionsTest, HelpEndsParsingAndHonoursEarlierOptionsOnly) {
 TEST_F(OptionsTest, StoresArgumentsLastOccurrenceWinning) {
   StartupSettings settings;
   EXPECT_EQ(parse({"-b", "10.0.0.1", "--port", "1", "extra", "-p", "2", "--log=a.log", "-L", "x.pid",
-                   "--lock", "y.pid", "-z", "-d", "--bind", "127.0.0.1", "--timeline-host", "tv.test:81"},
+                   "--lock", "y.pid", "-z", "-d", "--bind", "127.0.0.1", "--timeline-host", "tv.test:81",
+                   "--players", "3"},
                   &settings),
             ParseResult::Run);
   EXPECT_EQ(settings.bindText, "127.0.0.1");
@@ -62,6 +63,7 @@ TEST_F(OptionsTest, StoresArgumentsLastOccurrenceWinning) {
   EXPECT_EQ(settings.logPath, "a.log");
   EXPECT_EQ(settings.lockPath, "y.pid");
   EXPECT_EQ(settings.timelineHostText, "tv.test:81");
+  EXPECT_EQ(settings.playersText, "3");
   EXPECT_TRUE(settings.daemon);
   EXPECT_EQ(debuglevel, 6);
   EXPECT_EQ(log_.text(), "");
@@ -145,6 +147,19 @@ TEST_F(OptionsTest, TimelineHostIsHostWithOptionalPort) {
     EXPECT_EQ(log_.text(), expected) << c.text;
   }
   EXPECT_STREQ(checkTimelineHost(nullptr), TIMELINE_HOST);
+}
+
+TEST_F(OptionsTest, PlayersAreOneToSixteen) {
+  const std::pair<const char*, int> cases[] = {{"1", 1}, {"16", 16}, {"07", 7}, {"0", 4},  {"17", 4},
+                                               {"", 4},  {"-2", 4}, {"3x", 4}, {"100", 4}, {" 3", 4}};
+  for (const auto& [text, players] : cases) {
+    log_.clear();
+    EXPECT_EQ(checkPlayers(text), players) << text;
+    const bool taken = players != 4;
+    EXPECT_EQ(log_.text(), taken ? "" : std::string("ERROR: Invalid number of players (requested ") + text + "), ignoring\n")
+        << text;
+  }
+  EXPECT_EQ(checkPlayers(nullptr), 4);
 }
 
 }  // namespace

@@ -55,12 +55,14 @@ class E2eTest : public ::testing::Test {
     if (HasFailure() && nginx_) std::cerr << "--- nginx ---\n" << nginx_->accessLog() << "\n";
   }
 
-  // Starts nginx, then the proxy; a fatal failure when either does not start.
-  void startService() {
+  // Starts nginx, then the proxy (with `options` besides its own); a fatal
+  // failure when either does not start.
+  void startService(const std::vector<std::string>& options = {}) {
     ASSERT_TRUE(nginx_->start()) << nginx_->error();
     proxy_ = std::make_unique<Proxy>(PROXY_BINARY);
-    ASSERT_TRUE(proxy_->start({"--debug", "--timeline-host", "127.0.0.1:" + std::to_string(nginx_->port())}))
-        << proxy_->diagnostics();
+    std::vector<std::string> all = {"--debug", "--timeline-host", "127.0.0.1:" + std::to_string(nginx_->port())};
+    all.insert(all.end(), options.begin(), options.end());
+    ASSERT_TRUE(proxy_->start(all)) << proxy_->diagnostics();
   }
 
   std::string videoUrl(const std::string& name) { return nginx_->url("/v/" + name + ".flv"); }

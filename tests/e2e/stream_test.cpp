@@ -304,6 +304,41 @@ std::vector<double> sinkTimes(const std::string& output, const std::string& sink
   return times;
 }
 
+// Two players stream side by side, each its own channel tag for tag; one
+// more, beyond --players, is told at once that the proxy is full; a stop
+// with both streams busy ends the program cleanly (checked on tear-down).
+TEST_F(ProxyStreamTest, PlayersStreamSideBySideAndOneMoreIsToldItIsFull) {
+  const std::vector<std::vector<std::string>> channels = {{"a", "b", "c", "d"}, {"d", "c", "b", "a"}};
+  for (size_t k = 0; k < channels.size(); ++k) {
+    std::vector<TimelineItem> items;
+    for (const std::string& name : channels[k]) items.push_back({videoUrl(name), static_cast<int>(items.size()) + 1});
+    ASSERT_TRUE(putChannel(static_cast<int>(21 + k), items));
+  }
+  ASSERT_NO_FATAL_FAILURE(startService({"--players", "2"}));
+  TcpClient players[2];
+  std::string received[2];
+  for (size_t k = 0; k < 2; ++k) {
+    ASSERT_TRUE(players[k].connect(proxy_->port()));
+    ASSERT_TRUE(players[k].send("GET /tv?id=" + std::to_string(21 + k) + " HTTP/1.0\r\n\r\n"));
+    ASSERT_EQ(players[k].read(received[k], kAnswer200.size(), 30s), kAnswer200.size());
+  }
+  HttpReply third = httpGet(proxy_->port(), "/tv?id=21", 10s);
+  EXPECT_TRUE(third.closed);
+  EXPECT_EQ(third.raw, "HTTP/1.0 503 Service Unavailable" + std::string(kAnswer200.substr(15)));
+  // 18 s of programme each, the first 10 of it at once: both read side by side.
+  std::thread second([&] {
+    players[1].read(received[1], kAnswer200.size() + streamBytes(plays(channels[1])), 60s);
+  });
+  players[0].read(received[0], kAnswer200.size() + streamBytes(plays(channels[0])), 60s);
+  second.join();
+  for (size_t k = 0; k < 2; ++k) {
+    EXPECT_EQ(received[k].substr(0, kAnswer200.size()), kAnswer200);
+    EXPECT_EQ(streamMismatch(received[k].substr(kAnswer200.size()), plays(channels[k])), "") << k;
+  }
+  EXPECT_NE(proxy_->log().find("receiveHttpData, Service unavailable: all 2 players are served, /tv?id=21\n"),
+            std::string::npos);
+}
+
 // A source whose clock is set an hour on 3 s in, as a recorder's is when its
 // clock steps: the items behind it come in their time, not an hour later,
 // and the player sees no step in the picture's clock.

@@ -36,6 +36,7 @@ std::string okWithLength(size_t length) {
   return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(length) + kHeaderBlock;
 }
 const std::string kNotFound = "HTTP/1.0 404 File Not Found" + kHeaderBlock;
+const std::string kUnavailable = "HTTP/1.0 503 Service Unavailable" + kHeaderBlock;
 
 // Records are never freed, as in the program (a connection thread may still
 // read one after its stop), and stay reachable: the list is never destroyed.
@@ -49,6 +50,14 @@ uint16_t portOf(const ServerControl* server) {
   socklen_t length = sizeof local;
   getsockname(server->listenSocket, reinterpret_cast<sockaddr*>(&local), &length);
   return ntohs(local.sin_port);
+}
+
+bool waitForCount(const AtomicWord& count, int32_t atLeast) {
+  for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+    if (count.load() >= atLeast) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
 }
 
 bool waitForState(const ServerControl* server, int32_t state) {
@@ -100,25 +109,37 @@ TEST_F(ServerTest, SecondStopOnlyReportsTheFailedClose) {
   EXPECT_EQ(log_.text(), "ERROR: stopHttpServer: Failed to close listening socket, error 9\n");
 }
 
-TEST_F(ServerTest, ConnectionsAreServedOneAfterAnother) {
-  ServerControl* server = start();
+// Connections are served side by side: a player that has not yet asked
+// holds nobody up. Beyond the players' streams, a player is told so at once.
+TEST_F(ServerTest, ConnectionsAreServedSideBySideWithinThePlayersLimit) {
+  ServerControl* server = startHttpServer("127.0.0.1", 0, 1);
   ASSERT_NE(server, nullptr);
+  keptServers().push_back(server);
+  fakehttp::FakeHttpServer source;
+  source.route("/v.flv", fakehttp::Script::response(200, {"Content-Length: 1000000"}).hang());
   uint16_t port = portOf(server);
-  TcpClient first, second;
+  TcpClient first, second, third;
   ASSERT_TRUE(first.connect(port));
-  ASSERT_TRUE(waitForState(server, Streaming));  // the first request is being read
-  ASSERT_TRUE(second.connect(port));             // waits in the backlog
-  ASSERT_TRUE(second.send("GET /second HTTP/1.0\r\n\r\n"));
+  ASSERT_TRUE(waitForCount(server->connections, 1));  // the first request is being read
+  ASSERT_TRUE(second.connect(port));
+  ASSERT_TRUE(second.send("GET /r?li=" + source.url("/v.flv") + " HTTP/1.0\r\n\r\n"));
   std::string secondReply;
-  EXPECT_EQ(second.read(secondReply, 1, 300ms), 0u) << "served while the first was still open";
+  ASSERT_EQ(second.read(secondReply, okWithLength(1000000).size(), 10s), okWithLength(1000000).size());
+  ASSERT_TRUE(waitForCount(server->streams, 1));  // the one player's stream is taken
 
+  ASSERT_TRUE(third.connect(port));
+  ASSERT_TRUE(third.send("GET /tv?id=3 HTTP/1.0\r\n\r\n"));
+  std::string thirdReply;
+  EXPECT_TRUE(third.readToEnd(thirdReply, 10s));
+  EXPECT_EQ(thirdReply, kUnavailable);
   ASSERT_TRUE(first.send("GET /first HTTP/1.0\r\n\r\n"));
   std::string firstReply;
   EXPECT_TRUE(first.readToEnd(firstReply, 10s));
   EXPECT_EQ(firstReply, kNotFound);
-  EXPECT_TRUE(second.readToEnd(secondReply, 10s));
-  EXPECT_EQ(secondReply, kNotFound);
   stopHttpServer(server);
+  EXPECT_EQ(server->connections.load(), 0);
+  EXPECT_NE(log_.text().find("receiveHttpData, Service unavailable: all 1 players are served, /tv?id=3\n"),
+            std::string::npos);
 }
 
 // A stop lands well within the five seconds of any wait the request is in:
@@ -147,7 +168,7 @@ TEST_F(ServerTest, StopLandsSoonInEveryWait) {
     ASSERT_NE(server, nullptr);
     TcpClient client;
     ASSERT_TRUE(client.connect(portOf(server)));
-    ASSERT_TRUE(waitForState(server, Streaming)) << c.wait;
+    ASSERT_TRUE(waitForCount(server->connections, 1)) << c.wait;
     std::string reply;
     if (!c.request.empty()) {
       ASSERT_TRUE(client.send(c.request));
@@ -231,8 +252,8 @@ TEST_F(RequestTest, SilentPlayerIsClosedAfterFiveSeconds) {
   EXPECT_EQ(server_.state.load(), Accepting);
 }
 
-// A stop that lands between the accept and the switch to Streaming has left
-// Stopped: the connection is closed unserved and the stop is kept.
+// A stop that lands between the accept and the connection's thread has
+// left Stopped: the connection is closed unserved and the stop is kept.
 TEST_F(RequestTest, StopBeforeTheRequestStartsIsKept) {
   server_.state.store(Stopped);
   EXPECT_EQ(exchange("GET /tv?id=0 HTTP/1.0\r\n\r\n"), "");
