@@ -27,4 +27,9 @@ void Log(LogLevel level, const char* format, ...) __attribute__((format(printf, 
 // flushes when the whole text ends in a newline.
 void LogPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Copies the last few CRIT and ERROR lines (logged or filtered out, oldest
+// first, "LEVEL: text\n" each, each cut to 160 characters) into `out`, cut
+// to `size` with its NUL. Safe from any thread.
+void LogRecentErrors(char* out, size_t size);
+
 #endif  // ZTV_LOG_LOG_H

@@ -1,5 +1,6 @@
 #include "net/socket.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -128,14 +129,28 @@ const char* connectTo(const addrinfo& address, int64_t deadlineMs, int* fd) {
   return nullptr;
 }
 
+// An IPv4 or IPv6 address as text ("?" for another kind), and its port.
+int addressText(const sockaddr* address, char* text, size_t size) {
+  snprintf(text, size, "?");
+  if (address->sa_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    (void)inet_ntop(AF_INET, &v4->sin_addr, text, static_cast<socklen_t>(size));
+    return ntohs(v4->sin_port);
+  }
+  if (address->sa_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    (void)inet_ntop(AF_INET6, &v6->sin6_addr, text, static_cast<socklen_t>(size));
+    return ntohs(v6->sin6_port);
+  }
+  return 0;
+}
+
 // Like perror, with the address that failed: "connect: Connection refused (::1 port 80)".
 void reportConnectFailure(const char* step, const addrinfo& address) {
   const int saved = errno;
-  char host[64] = "?";
-  char port[8] = "?";
-  (void)getnameinfo(address.ai_addr, address.ai_addrlen, host, sizeof host, port, sizeof port,
-                    NI_NUMERICHOST | NI_NUMERICSERV);
-  fprintf(stderr, "%s: %s (%s port %s)\n", step, strerror(saved), host, port);
+  char host[64];
+  const int port = addressText(address.ai_addr, host, sizeof host);
+  fprintf(stderr, "%s: %s (%s port %d)\n", step, strerror(saved), host, port);
   errno = saved;
 }
 
@@ -214,6 +229,15 @@ int socket_peerOnThisBox(int fd) {
   return peer.ss_family == AF_INET6 && memcmp(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr,
                                               &reinterpret_cast<const sockaddr_in6&>(local).sin6_addr,
                                               sizeof(in6_addr)) == 0;
+}
+
+void socket_peerText(int fd, char* text, size_t size) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  if (size == 0) return;
+  snprintf(text, size, "?");
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return;
+  (void)addressText(reinterpret_cast<const sockaddr*>(&peer), text, size);
 }
 
 int socket_wait(int fd, int forRead) {

@@ -40,6 +40,10 @@ int socket_reachesThisBox(int fd);
 // local socket).
 int socket_peerOnThisBox(int fd);
 
+// The address of the peer of connected socket `fd` as text ("?" when it
+// cannot be told), cut to `size` with its NUL.
+void socket_peerText(int fd, char* text, size_t size);
+
 // Waits up to five seconds until `fd` is readable (forRead != 0) or writable.
 // > 0 ready, 0 timed out or interrupted, -1 failed.
 int socket_wait(int fd, int forRead);

@@ -8,6 +8,7 @@ constexpr size_t kPathStart = 4;   // the byte behind "GET" is skipped whatever 
 constexpr size_t kMinQuery = 5;    // "?id=1": the "?", a key of three and one character
 constexpr TextView kChannelKey = "id=";
 constexpr TextView kRelayKey = "li=";
+constexpr TextView kStatusPath = "/status";
 
 // The path ends at the first blank (the end of the request target) or at the
 // end of the text; a NUL ends the text, as it would for any C string reader.
@@ -16,6 +17,10 @@ TextView cutPath(TextView received) { return cutAtAnyOf(subText(received, kPathS
 HttpRequest classify(TextView path) {
   HttpRequest request{RequestKind::NotFound, path, 0, {}};
   if (path.empty() || path[0] != '/') return request;
+  if (path == kStatusPath) {
+    request.kind = RequestKind::Status;
+    return request;
+  }
   size_t mark = findChar(path, '?');
   if (mark == kNotFound || path.size - mark < kMinQuery) return request;
   TextView key = subText(path, mark + 1, kChannelKey.size);

@@ -3,7 +3,8 @@
 
 // What a player asked for, read from the text of its one received request:
 // a GET whose path has a query opening with "id=<channel number>" (a channel
-// stream) or "li=<url>" (a relay of that URL). Nothing is decoded.
+// stream) or "li=<url>" (a relay of that URL), or the status page. Nothing is
+// decoded.
 
 #include "base/text_view.h"
 
@@ -12,6 +13,7 @@ enum class RequestKind {
   NotFound,     // a GET the proxy cannot use: the 404 answer
   Channel,      // a channel stream of channelId
   Relay,        // a relay of url
+  Status,       // the status page: the path "/status"
 };
 
 struct HttpRequest {

@@ -7,6 +7,7 @@
 
 #include <errno.h>
 
+#include "base/clock.h"
 #include "base/heap.h"
 #include "log/log.h"
 #include "net/socket.h"
@@ -135,6 +136,7 @@ ServerControl* startHttpServer(const char* address, int port, int players) {
   }
   server->listenSocket = fd;
   server->players = players;
+  server->startedMs = monotonicMs();
   // Accepting is set here rather than by the thread itself: a stop that comes
   // before the thread runs then leaves Stopped for the thread to find, instead
   // of being overwritten by the thread's start.

@@ -24,12 +24,28 @@ enum ServerState : int32_t {
   Accepting = 2,      // running: accepting connections and serving them
 };
 
+// What one stream shows on the status page: fixed-size copies, written by
+// the stream's own thread and read by the page, both under the slot's lock,
+// never a pointer into the stream.
+struct StreamSlot {
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  bool inUse = false;     // a stream holds the slot
+  char player[48] = {};   // the player's address
+  char asked[160] = {};   // "channel N", or the URL relayed (cut to fit)
+  char video[160] = {};   // the video being sent (cut to fit); empty before the first
+  int32_t videoPliid = 0; // the channel's item that `video` names
+  int64_t startedMs = 0;  // monotonicMs when the stream began
+  int64_t bytesSent = 0;  // stream bytes the player has taken
+};
+
 struct ServerControl {
   AtomicWord state;        // a ServerState; Stopped in a fresh record
   AtomicWord connections;  // connection threads running (reading a request, answering, streaming)
   AtomicWord streams;      // of them, those that hold a stream (a channel or a relay)
   int listenSocket = -1;   // the listening socket
   int32_t players = kDefaultPlayers;  // most streams at once; set before the start
+  int64_t startedMs = 0;   // monotonicMs at the start, for the status page's uptime
+  StreamSlot slots[kMaxPlayers];  // one for each stream; `players` of them are used
 };
 
 // Listens on `address`:`port` and starts the accepting thread, serving up

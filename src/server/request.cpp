@@ -14,6 +14,7 @@
 #include "net/peer_watch.h"
 #include "net/socket.h"
 #include "server/http_request.h"
+#include "server/status_page.h"
 #include "stream/flv_remux.h"
 #include "stream/pace.h"
 #include "stream/relay.h"
@@ -57,12 +58,56 @@ bool waitForRequest(ServerControl* server, int socket) {
   return false;
 }
 
+// The status page's view of a stream: what it has sent, and which video.
+void publishProgress(StreamSlot* slot, const StreamSession& session, int32_t sent) {
+  pthread_mutex_lock(&slot->lock);
+  slot->bytesSent += sent;
+  if (slot->videoPliid != session.currentPliid || slot->video[0] == '\0') {
+    snprintf(slot->video, sizeof slot->video, "%s", session.videoUrl.c_str());
+    slot->videoPliid = session.currentPliid;
+  }
+  pthread_mutex_unlock(&slot->lock);
+}
+
+// A free slot for a stream of `request` from the player at `socket`, filled
+// in; there is one for each stream the server lets run.
+StreamSlot* takeSlot(ServerControl* server, int socket, const HttpRequest& request) {
+  for (StreamSlot& slot : server->slots) {
+    pthread_mutex_lock(&slot.lock);
+    if (slot.inUse) {
+      pthread_mutex_unlock(&slot.lock);
+      continue;
+    }
+    slot.inUse = true;
+    socket_peerText(socket, slot.player, sizeof slot.player);
+    if (request.kind == RequestKind::Channel) {
+      snprintf(slot.asked, sizeof slot.asked, "channel %d", request.channelId);
+    } else {
+      snprintf(slot.asked, sizeof slot.asked, "relay %.*s", static_cast<int>(request.url.size), request.url.data);
+    }
+    slot.video[0] = '\0';
+    slot.videoPliid = 0;
+    slot.startedMs = monotonicMs();
+    slot.bytesSent = 0;
+    pthread_mutex_unlock(&slot.lock);
+    return &slot;
+  }
+  return nullptr;
+}
+
+void releaseSlot(StreamSlot* slot) {
+  pthread_mutex_lock(&slot->lock);
+  slot->inUse = false;
+  pthread_mutex_unlock(&slot->lock);
+}
+
 // Sends chunks of the session's stream until the source ends, a send fails
 // or a stop has been requested (checked after each chunk). A player that
 // takes nothing is waited for until it vanishes or a stop comes. One that
 // vanishes while its sends still fit into the socket's buffer (a paced
 // channel fills it only over minutes) is noticed between the sends.
-void pumpChunks(ServerControl* server, int socket, StreamSession** session, ByteBuffer* buffer, bool channel) {
+void pumpChunks(ServerControl* server, int socket, StreamSession** session, ByteBuffer* buffer, bool channel,
+                StreamSlot* slot) {
   PeerWatch watch = {-1, 0};
   for (;;) {
     int32_t size = channel ? getFLVPacket(session, buffer, kChannelCapacity)
@@ -77,6 +122,7 @@ void pumpChunks(ServerControl* server, int socket, StreamSession** session, Byte
       }
       return;
     }
+    publishProgress(slot, **session, size);
     if (peerVanishedWhileWaiting(&watch, socket, monotonicMs())) {
       Log(ERROR, "%s, sending failed, error: %d", "receiveHttpData", ETIMEDOUT);
       return;
@@ -124,7 +170,8 @@ bool answerRelay(int socket, StreamSession* session, const char* path) {
 // The stream of a request that holds one of the server's streams: answered
 // and streamed until done. A channel is answered 200 at once; a session or
 // buffer that cannot be had then ends it with the answer's header only.
-void streamTaken(ServerControl* server, int socket, const HttpRequest& request, const char* path) {
+void streamTaken(ServerControl* server, int socket, const HttpRequest& request, const char* path,
+                 StreamSlot* slot) {
   const bool channel = request.kind == RequestKind::Channel;
   if (channel) sendAnswer(socket, kOkStatus);
   ByteBuffer buffer = allocZeroed<uint8_t>(kStreamBufferSize);
@@ -134,7 +181,7 @@ void streamTaken(ServerControl* server, int socket, const HttpRequest& request, 
     if (!channel) sendAnswer(socket, kNotFoundStatus);
     return;
   }
-  if (channel || answerRelay(socket, session, path)) pumpChunks(server, socket, &session, &buffer, channel);
+  if (channel || answerRelay(socket, session, path)) pumpChunks(server, socket, &session, &buffer, channel, slot);
   closeFLVStream(session);
 }
 
@@ -156,7 +203,11 @@ void streamRequest(ServerControl* server, int socket, const HttpRequest& request
     sendAnswer(socket, kUnavailableStatus);
     return;
   }
-  streamTaken(server, socket, request, path);
+  StreamSlot* slot = takeSlot(server, socket, request);
+  if (slot != nullptr) {
+    streamTaken(server, socket, request, path, slot);
+    releaseSlot(slot);
+  }
   server->streams.subtract(1);
 }
 
@@ -178,6 +229,10 @@ void serveRequest(ServerControl* server, int socket) {
   if (request.kind == RequestKind::NotFound) {
     LogPrintf("%s, File not found, %s\n", "receiveHttpData", path);
     sendAnswer(socket, kNotFoundStatus);
+    return;
+  }
+  if (request.kind == RequestKind::Status) {
+    answerStatus(server, socket);
     return;
   }
   streamRequest(server, socket, request, path);

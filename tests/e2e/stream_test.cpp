@@ -305,8 +305,9 @@ std::vector<double> sinkTimes(const std::string& output, const std::string& sink
 }
 
 // Two players stream side by side, each its own channel tag for tag; one
-// more, beyond --players, is told at once that the proxy is full; a stop
-// with both streams busy ends the program cleanly (checked on tear-down).
+// more, beyond --players, is told at once that the proxy is full, while the
+// status page shows both; a stop with both streams busy ends the program
+// cleanly (checked on tear-down).
 TEST_F(ProxyStreamTest, PlayersStreamSideBySideAndOneMoreIsToldItIsFull) {
   const std::vector<std::vector<std::string>> channels = {{"a", "b", "c", "d"}, {"d", "c", "b", "a"}};
   for (size_t k = 0; k < channels.size(); ++k) {
@@ -320,16 +321,29 @@ TEST_F(ProxyStreamTest, PlayersStreamSideBySideAndOneMoreIsToldItIsFull) {
   for (size_t k = 0; k < 2; ++k) {
     ASSERT_TRUE(players[k].connect(proxy_->port()));
     ASSERT_TRUE(players[k].send("GET /tv?id=" + std::to_string(21 + k) + " HTTP/1.0\r\n\r\n"));
-    ASSERT_EQ(players[k].read(received[k], kAnswer200.size(), 30s), kAnswer200.size());
+    // The answer, the file header and a byte of the first tag: by then the
+    // stream has published its video for the status page.
+    ASSERT_EQ(players[k].read(received[k], kAnswer200.size() + 10, 30s), kAnswer200.size() + 10);
   }
   HttpReply third = httpGet(proxy_->port(), "/tv?id=21", 10s);
   EXPECT_TRUE(third.closed);
   EXPECT_EQ(third.raw, "HTTP/1.0 503 Service Unavailable" + std::string(kAnswer200.substr(15)));
+  // The status page holds no stream: it is there while the proxy is full.
+  HttpReply status = httpGet(proxy_->port(), "/status", 10s);
+  EXPECT_EQ(status.raw.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << status.raw;
+  const std::string page = status.body();
+  for (const char* line : {"zomaktvproxy " ZTV_VERSION "\nup 0 h ", "streams: 2 of 2 players\n",
+                           "\n127.0.0.1  channel 21\n", "\n127.0.0.1  channel 22\n", "\nlast errors:\n"}) {
+    EXPECT_NE(page.find(line), std::string::npos) << line << " not in\n" << page;
+  }
+  const std::string video = "  video: " + nginx_->url("/v/");  // each stream's, whichever item it is on
+  EXPECT_NE(page.find(video, page.find(video) + 1), std::string::npos) << page;
   // 18 s of programme each, the first 10 of it at once: both read side by side.
-  std::thread second([&] {
-    players[1].read(received[1], kAnswer200.size() + streamBytes(plays(channels[1])), 60s);
-  });
-  players[0].read(received[0], kAnswer200.size() + streamBytes(plays(channels[0])), 60s);
+  auto readRest = [&](size_t k) {
+    players[k].read(received[k], kAnswer200.size() + streamBytes(plays(channels[k])) - received[k].size(), 60s);
+  };
+  std::thread second(readRest, 1);
+  readRest(0);
   second.join();
   for (size_t k = 0; k < 2; ++k) {
     EXPECT_EQ(received[k].substr(0, kAnswer200.size()), kAnswer200);

@@ -42,6 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fuzzCheck(!url.empty() && path.ends_with(url));
       fuzzCheck(url.data()[-1] == '=' && url.data()[-3] == 'l');
       break;
+    case RequestKind::Status:
+      fuzzCheck(path == "/status");
+      break;
   }
   return 0;
 }

@@ -31,6 +31,8 @@ TEST(HttpRequestTest, ClassifiesRequests) {
       {"GET /a?li=http://H/v.flv?s=1&t=2 HTTP/1.0", RequestKind::Relay, "/a?li=http://H/v.flv?s=1&t=2", 0,
        "http://H/v.flv?s=1&t=2"},
       {"GET /?li=x HTTP/1.0", RequestKind::Relay, "/?li=x", 0, "x"},
+      {"GET /status HTTP/1.0", RequestKind::Status, "/status", 0, ""},
+      {"GET /status/x HTTP/1.0", RequestKind::NotFound, "/status/x", 0, ""},
       {"GET /tv?id= HTTP/1.0", RequestKind::NotFound, "/tv?id=", 0, ""},
       {"GET /tv HTTP/1.0", RequestKind::NotFound, "/tv", 0, ""},
       {"GET /tv?id=abc HTTP/1.0", RequestKind::NotFound, "/tv?id=abc", 0, ""},

@@ -1,0 +1,87 @@
+#include "server/status_page.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "base/clock.h"
+#include "base/heap.h"
+#include "log/log.h"
+#include "net/socket.h"
+
+namespace {
+
+constexpr size_t kPageSize = 16384;  // 16 streams of two lines, the errors, the head: always enough
+constexpr int64_t kSendLimitMs = 5000;
+constexpr char kHeader[] =
+    "HTTP/1.0 200 OK\r\nServer: Zomak TV Proxy Server for Pendrake \r\nContent-Type: text/plain \r\n"
+    "Connection: close \r\n\r\n";
+
+// Text appended to a fixed buffer, cut at its end.
+struct Page {
+  char* text;
+  size_t used;
+};
+
+void add(Page* page, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void add(Page* page, const char* format, ...) {
+  if (page->used + 1 >= kPageSize) return;
+  va_list args;
+  va_start(args, format);
+  const int wrote = vsnprintf(page->text + page->used, kPageSize - page->used, format, args);
+  va_end(args);
+  if (wrote > 0) page->used += static_cast<size_t>(wrote);
+  if (page->used >= kPageSize) page->used = kPageSize - 1;
+}
+
+// "2 h 05 min 09 s".
+void addDuration(Page* page, int64_t ms) {
+  const int64_t seconds = ms / 1000;
+  add(page, "%lld h %02d min %02d s", static_cast<long long>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+      static_cast<int>(seconds % 60));
+}
+
+// A copy of the slot taken under its lock; false when no stream holds it.
+bool copySlot(StreamSlot& slot, StreamSlot* copy) {
+  pthread_mutex_lock(&slot.lock);
+  const bool inUse = slot.inUse;
+  if (inUse) {
+    memcpy(copy->player, slot.player, sizeof copy->player);
+    memcpy(copy->asked, slot.asked, sizeof copy->asked);
+    memcpy(copy->video, slot.video, sizeof copy->video);
+    copy->startedMs = slot.startedMs;
+    copy->bytesSent = slot.bytesSent;
+  }
+  pthread_mutex_unlock(&slot.lock);
+  return inUse;
+}
+
+}  // namespace
+
+void answerStatus(ServerControl* server, int socket) {
+  HeapArray<char> text = allocZeroed<char>(kPageSize);
+  if (text == nullptr) {
+    Log(ERROR, "%s, no memory for the status page", "receiveHttpData");
+    return;
+  }
+  Page page{text.get(), 0};
+  const int64_t now = monotonicMs();
+  add(&page, "zomaktvproxy %s\nup ", ZTV_VERSION);
+  addDuration(&page, now - server->startedMs);
+  add(&page, "\nstreams: %d of %d players\n", static_cast<int>(server->streams.load()),
+      static_cast<int>(server->players));
+  for (int i = 0; i < kMaxPlayers; ++i) {
+    StreamSlot slot;
+    if (!copySlot(server->slots[i], &slot)) continue;
+    add(&page, "\n%s  %s\n  for ", slot.player, slot.asked);
+    addDuration(&page, now - slot.startedMs);
+    add(&page, ", %lld bytes sent\n  video: %s\n", static_cast<long long>(slot.bytesSent),
+        slot.video[0] != '\0' ? slot.video : "(none yet)");
+  }
+  char errors[1024];
+  LogRecentErrors(errors, sizeof errors);
+  add(&page, "\nlast errors:\n%s", errors[0] != '\0' ? errors : "(none)\n");
+  if (socket_sendAll(socket, kHeader, sizeof kHeader - 1, kSendLimitMs) >= 0) {
+    (void)socket_sendAll(socket, page.text, page.used, kSendLimitMs);
+  }
+}

@@ -1,0 +1,15 @@
+#ifndef ZTV_SERVER_STATUS_PAGE_H
+#define ZTV_SERVER_STATUS_PAGE_H
+
+// The status page (GET /status): a small plain-text page of the program's
+// version and uptime, the players' limit, each stream (the player, what it
+// asked for, the video being sent, the bytes it took, for how long) and the
+// last few errors. It reads the streams' published slots only, and holds no
+// stream of its own.
+
+#include "server/http_server.h"
+
+// Answers `socket` with the page (200, text/plain).
+void answerStatus(ServerControl* server, int socket);
+
+#endif  // ZTV_SERVER_STATUS_PAGE_H
