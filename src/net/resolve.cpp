@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "base/atomic_word.h"
+#include "log/log.h"
 #include "base/wait.h"
 #include "net/socket.h"
 
@@ -22,6 +23,7 @@ struct Lookup {
   AtomicWord references;   // 2 while both hold it
   AtomicWord done;         // 1 once code and list are set
   int code;                // getaddrinfo's result
+  int error;               // the helper's errno when code is EAI_SYSTEM
   struct addrinfo* list;   // its addresses; taken (set null) by a caller that waited
   struct addrinfo hints;
   int wake[2];             // pipe: the helper writes one byte when done
@@ -40,6 +42,7 @@ void release(Lookup* lookup) {
 void* lookUp(void* argument) {
   Lookup* lookup = static_cast<Lookup*>(argument);
   lookup->code = getaddrinfo(lookup->host, lookup->service, &lookup->hints, &lookup->list);
+  lookup->error = errno;
   lookup->done.store(1);
   const char byte = 1;
   (void)!write(lookup->wake[1], &byte, 1);
@@ -95,6 +98,8 @@ int awaitHelper(Lookup* lookup, struct addrinfo** result, int64_t limitMs) {
   }
   *result = lookup->list;
   lookup->list = NULL;
+  // A system error is the helper's, not this thread's.
+  if (lookup->code == EAI_SYSTEM) errno = lookup->error;
   return lookup->code;
 }
 
@@ -109,13 +114,16 @@ int resolveWithin(const char* host, const char* service, const struct addrinfo* 
 
   Lookup* lookup = newLookup(host, service, hints);
   if (lookup == NULL || !startHelper(lookup)) {
-    // No thread to be had: the look-up waits as long as the resolver takes.
+    // No thread to be had (memory, descriptors or the thread limit): the
+    // look-up fails at once as one that may pass, rather than wait without
+    // a limit that no stop could end.
+    Log(ERROR, "%s, no thread for the look-up of %s: it may pass, later", "resolveWithin", host);
     if (lookup != NULL) {
       close(lookup->wake[0]);
       close(lookup->wake[1]);
       free(lookup);
     }
-    return getaddrinfo(host, service, hints, result);
+    return EAI_AGAIN;
   }
   const int answer = awaitHelper(lookup, result, limitMs);
   const int saved = errno;

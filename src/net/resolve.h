@@ -14,8 +14,9 @@
 
 // getaddrinfo's result for `host` and `service` with `hints`, waited for up
 // to `limitMs`: 0 with `*result` to be freed by freeaddrinfo, else an EAI_
-// code: EAI_AGAIN past the limit, EAI_SYSTEM with errno ECANCELED when
-// interrupted.
+// code: EAI_AGAIN past the limit or when no thread for the look-up can be
+// started (logged), EAI_SYSTEM with errno ECANCELED when interrupted, or with
+// the look-up's own errno when the resolver failed on a system error.
 int resolveWithin(const char* host, const char* service, const struct addrinfo* hints,
                   struct addrinfo** result, int64_t limitMs);
 
