@@ -143,16 +143,25 @@ TEST(SocketConnect, LoopbackAndUnspecifiedAddressesAreThisBox) {
   }
 }
 
-TEST(SocketConnect, FailuresPrintTheStepAndReturnMinusOne) {
-  // A bound socket that does not listen refuses connections to its port.
-  int bound = socket(AF_INET, SOCK_STREAM, 0);
+// A bound socket that does not listen: connections to its loopback port
+// are refused for as long as it lives.
+struct RefusingPort {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  std::string refusedPort = std::to_string(ntohs(address.sin_port));
+  RefusingPort() {
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  }
+  ~RefusingPort() { close(fd); }
+  uint16_t port() const { return ntohs(address.sin_port); }
+};
+
+TEST(SocketConnect, FailuresPrintTheStepAndReturnMinusOne) {
+  RefusingPort bound;
+  std::string refusedPort = std::to_string(bound.port());
 
   testing::internal::CaptureStderr();
   EXPECT_EQ(socket_connect("127.0.0.1", refusedPort.c_str()), -1);
@@ -171,7 +180,6 @@ TEST(SocketConnect, FailuresPrintTheStepAndReturnMinusOne) {
   EXPECT_EQ(socket_connect("127.0.0.1", "0"), -1);
   std::string outOfRange = testing::internal::GetCapturedStderr();
   EXPECT_EQ(outOfRange, "connect: port 84596 out of range\nconnect: port 0 out of range\n");
-  close(bound);
 }
 
 // A host that never answers the handshake fails the connect after the five
@@ -196,13 +204,8 @@ TEST(SocketConnect, EveryAddressIsTriedInTurn) {
   fakehttp::FakeHttpServer answering;
   testsupport::SilentHost silent;
   ASSERT_NE(silent.port(), 0);
-  int bound = socket(AF_INET, SOCK_STREAM, 0);  // bound, not listening: it refuses
-  sockaddr_in refusing{};
-  refusing.sin_family = AF_INET;
-  refusing.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof refusing;
-  ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&refusing), sizeof refusing), 0);
-  ASSERT_EQ(getsockname(bound, reinterpret_cast<sockaddr*>(&refusing), &length), 0);
+  RefusingPort bound;
+  const sockaddr_in refusing = bound.address;
   sockaddr_in stays = refusing, answers = refusing;
   stays.sin_port = htons(silent.port());
   answers.sin_port = htons(answering.port());
@@ -222,14 +225,13 @@ TEST(SocketConnect, EveryAddressIsTriedInTurn) {
   const std::string report = testing::internal::GetCapturedStderr();
   ASSERT_GE(fd, 0) << report;
   sockaddr_in peer{};
-  length = sizeof peer;
+  socklen_t length = sizeof peer;
   ASSERT_EQ(getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length), 0);
   EXPECT_EQ(ntohs(peer.sin_port), answering.port());
   EXPECT_EQ(report, "connect: Connection refused (127.0.0.1 port " + std::to_string(ntohs(refusing.sin_port)) +
                         ")\nconnect: Connection timed out (127.0.0.1 port " + std::to_string(silent.port()) + ")\n");
   EXPECT_LT(waited, std::chrono::milliseconds(4900));  // the silent one had half the wait, not all of it
   close(fd);
-  close(bound);
 }
 
 }  // namespace
