@@ -22,7 +22,8 @@ class LogCapture {
   explicit LogCapture(int32_t level = DEBUG) : savedLevel_(debuglevel), out_(std::tmpfile()) {
     if (out_ == nullptr) ADD_FAILURE() << "no temporary file for the log";
     debuglevel = level;
-    savedOutput_ = LogSetOutput(out_);
+    savedOutput_ = fmsg;  // LogSetOutput returns the new stream, not the one before
+    LogSetOutput(out_);
   }
   ~LogCapture() {
     LogSetOutput(savedOutput_);
