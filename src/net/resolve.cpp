@@ -31,6 +31,11 @@ struct Lookup {
   char* service;           // into the same block
 };
 
+// The look-up this thread last gave up on while its helper still ran. The
+// thread starts no other until that one has ended: tries against a name
+// server that does not answer cannot pile up helpers, threads and pipes.
+thread_local Lookup* tGivenUp = nullptr;
+
 void release(Lookup* lookup) {
   if (lookup->references.subtract(1) != 0) return;
   if (lookup->list != NULL) freeaddrinfo(lookup->list);
@@ -84,10 +89,9 @@ bool startHelper(Lookup* lookup) {
   return started == 0;
 }
 
-// Waits for the helper: its code with the list handed over, or EAI_AGAIN
-// past the limit, EAI_SYSTEM/ECANCELED when interrupted.
-int awaitHelper(Lookup* lookup, struct addrinfo** result, int64_t limitMs) {
-  const int64_t deadlineMs = monotonicMs() + limitMs;
+// Waits until the helper is done: 0, or EAI_AGAIN past the deadline,
+// EAI_SYSTEM/ECANCELED when interrupted.
+int awaitDone(Lookup* lookup, int64_t deadlineMs) {
   while (lookup->done.load() == 0) {
     if (socket_interrupted()) {
       errno = ECANCELED;
@@ -96,11 +100,39 @@ int awaitHelper(Lookup* lookup, struct addrinfo** result, int64_t limitMs) {
     if (passed(deadlineMs)) return EAI_AGAIN;
     (void)waitStep(lookup->wake[0], POLLIN, deadlineMs);
   }
+  return 0;
+}
+
+// Waits for the helper: its code with the list handed over, or as awaitDone.
+int awaitHelper(Lookup* lookup, struct addrinfo** result, int64_t deadlineMs) {
+  const int waited = awaitDone(lookup, deadlineMs);
+  if (waited != 0) return waited;
   *result = lookup->list;
   lookup->list = NULL;
   // A system error is the helper's, not this thread's.
   if (lookup->code == EAI_SYSTEM) errno = lookup->error;
   return lookup->code;
+}
+
+// Whether `lookup` asks what a look-up of `host` and `service` with `hints` would.
+bool sameQuestion(const Lookup& lookup, const char* host, const char* service, const struct addrinfo& hints) {
+  return strcmp(lookup.host, host) == 0 && strcmp(lookup.service, service) == 0 &&
+         lookup.hints.ai_family == hints.ai_family && lookup.hints.ai_socktype == hints.ai_socktype &&
+         lookup.hints.ai_protocol == hints.ai_protocol && lookup.hints.ai_flags == hints.ai_flags;
+}
+
+// Waits for the helper until the deadline; a look-up given up on is kept
+// as the thread's, to be waited for by its next one.
+int finish(Lookup* lookup, struct addrinfo** result, int64_t deadlineMs) {
+  const int answer = awaitHelper(lookup, result, deadlineMs);
+  const int saved = errno;
+  if (lookup->done.load() == 0) {
+    tGivenUp = lookup;
+  } else {
+    release(lookup);
+  }
+  errno = saved;
+  return answer;
 }
 
 }  // namespace
@@ -112,7 +144,21 @@ int resolveWithin(const char* host, const char* service, const struct addrinfo* 
   const int code = getaddrinfo(host, service, &numeric, result);
   if (code != EAI_NONAME) return code;  // an address, or a failure a name would not mend
 
-  Lookup* lookup = newLookup(host, service, hints);
+  const int64_t deadlineMs = monotonicMs() + limitMs;
+  Lookup* lookup = tGivenUp;
+  tGivenUp = nullptr;
+  if (lookup != nullptr && !sameQuestion(*lookup, host, service, *hints)) {
+    // Another name's look-up still runs: it ends first.
+    const int waited = awaitDone(lookup, deadlineMs);
+    if (waited != 0) {
+      tGivenUp = lookup;
+      return waited;
+    }
+    release(lookup);
+    lookup = nullptr;
+  }
+  if (lookup != nullptr) return finish(lookup, result, deadlineMs);  // the same question: its answer will do
+  lookup = newLookup(host, service, hints);
   if (lookup == NULL || !startHelper(lookup)) {
     // No thread to be had (memory, descriptors or the thread limit): the
     // look-up fails at once as one that may pass, rather than wait without
@@ -125,9 +171,10 @@ int resolveWithin(const char* host, const char* service, const struct addrinfo* 
     }
     return EAI_AGAIN;
   }
-  const int answer = awaitHelper(lookup, result, limitMs);
-  const int saved = errno;
-  release(lookup);
-  errno = saved;
-  return answer;
+  return finish(lookup, result, deadlineMs);
+}
+
+void resolveLetGo(void) {
+  if (tGivenUp != nullptr) release(tGivenUp);
+  tGivenUp = nullptr;
 }

@@ -6,8 +6,10 @@
 // for a name server that does not answer) and no way to be cancelled, so a
 // look-up of a name runs on a small detached thread while the caller waits
 // for it in short steps that watch socket_interrupt. A look-up the caller
-// gave up on finishes on its own and frees what it got. Numeric addresses
-// are taken without a thread.
+// gave up on finishes on its own and frees what it got. A thread has at most
+// one look-up running: the next waits for the one it gave up on (and takes
+// its answer, when it asked the same). Numeric addresses are taken without
+// a thread.
 
 #include <netdb.h>
 #include <stdint.h>
@@ -19,5 +21,9 @@
 // the look-up's own errno when the resolver failed on a system error.
 int resolveWithin(const char* host, const char* service, const struct addrinfo* hints,
                   struct addrinfo** result, int64_t limitMs);
+
+// Lets go of the look-up this thread gave up on, if any (it frees itself
+// when its helper ends). A thread that looks names up calls it before it ends.
+void resolveLetGo(void);
 
 #endif  // ZTV_NET_RESOLVE_H

@@ -59,12 +59,25 @@ int connectToHost(const WebFileHandle& file) {
   return socket_connect(address.c_str(), file.port.c_str());
 }
 
+// Whether an answer that gave no body may come out otherwise in a moment:
+// none or a cut one (status 0), a host that is busy or restarting (5xx), one
+// that timed the request out (408) or asks to be asked later (429).
+FetchFailure failureOf(const HttpAnswer& answer) {
+  const int status = answer.status;
+  const bool mayPass = status == 0 || status == 408 || status == 429 || status >= 500;
+  return mayPass ? FetchFailure::kMayPass : FetchFailure::kFinal;
+}
+
 // One connect: at most kMaxRedirects redirects are followed.
 int64_t connectFollowingRedirects(WebFileHandle& file) {
+  file.failure = FetchFailure::kFinal;
   for (int hops = 0;; ++hops) {
     closeSocket(file);
     file.fd = connectToHost(file);
-    if (file.fd < 0) return -1;
+    if (file.fd < 0) {
+      file.failure = FetchFailure::kMayPass;  // refused, reset, silent or a name not (yet) known
+      return -1;
+    }
     // Checked on the address connected to, hop by hop: a name or a redirect
     // that leads to this box is refused as its address would be.
     file.reachedBox = file.awayFromBox && socket_reachesThisBox(file.fd);
@@ -76,9 +89,15 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
     }
     HttpAnswer answer = httpExchange(file.fd, file.host.c_str(), file.path.c_str(), file.range.c_str());
     file.status = answer.status;
-    if (answer.kind == HttpAnswerKind::Body) return answer.contentLength;
+    if (answer.kind == HttpAnswerKind::Body) {
+      file.failure = FetchFailure::kNone;
+      return answer.contentLength;
+    }
     closeSocket(file);
-    if (answer.kind != HttpAnswerKind::Redirect) return -1;
+    if (answer.kind != HttpAnswerKind::Redirect) {
+      file.failure = failureOf(answer);
+      return -1;
+    }
     if (hops == kMaxRedirects) {
       Log(ERROR, "%s, more than %d redirects (HTTP code: %d).", "webFileConnect", kMaxRedirects,
           answer.status);
@@ -111,11 +130,15 @@ int64_t webFileConnect(WebFileHandle* file) {
   return connectFollowingRedirects(*file);
 }
 
-WebFileHandle* webFileOpen(const char* url) {
+WebFileHandle* webFileOpen(const char* url, FetchFailure* failure) {
+  FetchFailure ignored;
+  if (failure == nullptr) failure = &ignored;
+  *failure = FetchFailure::kFinal;  // a URL that cannot be taken
   WebFilePtr file(webFileParseUrl(url));
   if (file == nullptr) return nullptr;
   file->bytesRead = 0;
   file->contentLength = webFileConnect(file.get());
+  *failure = file->failure;
   if (file->fd == -1) return nullptr;
   return file.release();
 }

@@ -11,6 +11,16 @@
 #include "base/heap.h"
 #include "base/heap_text.h"
 
+// Why a download could not be had, for a caller that may try it again.
+enum class FetchFailure : uint8_t {
+  kNone,     // it was had
+  kMayPass,  // no connection, no answer or a cut one, a 5xx, 408 or 429: the
+             // service may answer in a moment, as a busy or restarting host does
+  kFinal,    // the service's own answer (404, 410, 403 and the other 4xx), a URL
+             // that is not http://, a redirect that leads nowhere or round in a
+             // circle, this box refused: asking again gets the same
+};
+
 struct WebFileHandle {
   int fd = -1;                // socket, -1 when there is none
   int64_t bytesRead = 0;      // body bytes delivered by webFileRead so far
@@ -22,10 +32,12 @@ struct WebFileHandle {
   int status = 0;             // status code of the final response (200, or 206 for a range); 0 when none came
   bool awayFromBox = false;   // set before a connect: a connection that reaches this box itself is refused
   bool reachedBox = false;    // the last connect was refused for reaching this box itself
+  FetchFailure failure = FetchFailure::kNone;  // why the last connect failed
 };
 
-// Connected and positioned at the first body byte, or null (the cause is logged).
-[[nodiscard]] WebFileHandle* webFileOpen(const char* url);
+// Connected and positioned at the first body byte, or null (the cause is
+// logged, and told in `*failure` when it is given).
+[[nodiscard]] WebFileHandle* webFileOpen(const char* url, FetchFailure* failure = nullptr);
 
 // Reads up to `size` body bytes into `buffer`; fewer only at the end of the
 // data or after five silent seconds. 0 when the handle has no socket.
@@ -38,7 +50,7 @@ int webFileClose(WebFileHandle* file);
 [[nodiscard]] WebFileHandle* webFileParseUrl(const char* url);
 
 // (Re)connects `file` and reads the response header, following redirects.
-// The content length, or -1 with fd -1.
+// The content length, or -1 with fd -1 and `failure` set.
 int64_t webFileConnect(WebFileHandle* file);
 
 using WebFilePtr = Owned<WebFileHandle, webFileClose>;

@@ -12,6 +12,7 @@
 #include "base/wait.h"
 #include "log/log.h"
 #include "net/peer_watch.h"
+#include "net/resolve.h"
 #include "net/socket.h"
 #include "server/http_request.h"
 #include "server/status_page.h"
@@ -245,6 +246,7 @@ void receiveHttpData(ServerControl* server, int socket) {
   // connection unserved.
   if (server->state.load() == Accepting) serveRequest(server, socket);
   close(socket);
+  resolveLetGo();  // a name look-up the stream gave up on frees itself when it ends
 }
 
 void refuseConnection(ServerControl* server, int socket) {

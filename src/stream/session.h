@@ -13,12 +13,15 @@
 #include "net/web_file.h"
 #include "timeline/playlist.h"
 
+constexpr uint8_t kPassedOverKept = 16;  // URLs a stream remembers having passed over
+
 struct StreamSession {
   bool headerSent = false;        // channel: the FLV file header went out; relay: the relay is live
   bool sourceHeaderRead = false;  // the current source's 9-byte FLV header has been consumed
   bool patchPrevTagSize = false;  // the next block's PreviousTagSize becomes lastPrevTagSize
   bool metaDecoded = false;       // the current video's first script tag went to the index decoder
   bool seekPending = false;       // the next connection re-opens videoUrl at seekFilePos
+  bool retryPending = false;      // the next connection re-opens videoUrl from its start
   bool sourceAtSeek = false;      // the source was re-opened at seekFilePos; no video tag of it yet
   uint32_t seekLandingMs = 0;     // ms, the time in the index of the keyframe it was re-opened at
   bool sourceVideoSeen = false;   // a video tag of the current source connection has been rebased
@@ -51,6 +54,20 @@ struct StreamSession {
   uint32_t audioOffset = 0;         // ms added to an audio source timestamp (modulo 2^32)
   bool audioOffsetSet = false;      // audioOffset belongs to the current source connection
   uint32_t lastAudioTimestamp = 0;  // ms, timestamp last written into an outgoing audio tag
+  uint32_t lastAudioIn = 0;         // ms, source timestamp of the last audio tag
+  uint32_t lastAudioStep = 0;       // ms, last step between two sounds of one source: a sound's length
+  bool sourceAudioSeen = false;     // an audio tag of the current source connection has gone out
+  uint32_t audioWaitMs = 0;         // ms the current source's sound waits behind its picture
+
+  // Riding out the service's hiccups: how the current video fared, and since when nothing went out.
+  int64_t unitWantedMs = 0;         // clock time (ms, monotonic) the stream began to wait for its next unit
+  uint8_t failedTries = 0;          // tries of the current video that failed since it last went on
+  bool videoShown = false;          // a picture of the current video has gone out
+  uint32_t cutAtMs = 0;             // ms, source time of its last picture sent before it last broke off
+  uint32_t connectedAt = 0;         // byte position the current connection was asked to start at; 0 whole
+  uint32_t passedOver[kPassedOverKept] = {};  // hashes of the video URLs passed over, a ring
+  uint8_t passedOverCount = 0;      // entries of it in use
+  uint8_t passedOverNext = 0;       // where the next goes
 
   // The channel keeps pace with the clock from its first picture at the live position on.
   bool paceStarted = false;         // that picture has gone out; the two fields below are set

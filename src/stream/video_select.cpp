@@ -1,6 +1,7 @@
 #include "stream/video_select.h"
 
 #include "log/log.h"
+#include "stream/tries.h"
 
 const char* timelineHost = TIMELINE_HOST;
 
@@ -18,16 +19,24 @@ bool timelineUrl(HeapText* url, int32_t channelId) {
   return formatText(url, "http://%s/live/semichannel/timeline/?id=%d", timelineHost, static_cast<int>(channelId));
 }
 
-// Downloads the timeline into the session; false when it cannot be had or
-// the bound on downloads without a tag is reached.
+// Downloads the timeline into the session, trying again after a failure
+// that may pass for as long as the stream may go without a unit; false when
+// it cannot be had or the bound on downloads without a tag is reached.
 bool loadTimeline(StreamSession& s, const HeapText& url) {
   if (s.timelineLoadsSinceTag >= kMaxLoadsWithoutTag) {
     Log(ERROR, "%s: no new video to stream.", kName);
     return false;
   }
   ++s.timelineLoadsSinceTag;
-  s.timeline.reset(openEPGData(url.c_str()));
-  return s.timeline != nullptr;
+  for (int failures = 1;; ++failures) {
+    FetchFailure failure = FetchFailure::kFinal;
+    s.timeline.reset(openEPGData(url.c_str(), &failure));
+    if (s.timeline) return true;
+    if (failure != FetchFailure::kMayPass) return false;
+    const TryAgain again = pauseBeforeTry(s, failures, tryTimes.longestSilenceMs, "the timeline download");
+    if (again == TryAgain::kNo) Log(ERROR, "%s: no timeline could be had while the player had data.", kName);
+    if (again != TryAgain::kYes) return false;
+  }
 }
 
 // Where a fresh list goes on: behind the entry of the video just streamed.
@@ -60,14 +69,15 @@ void takeOffset(StreamSession& s) {
 }
 
 // Moves entryIndex to the first entry from there on whose pliid differs
-// from currentPliid; false, never looking past the last entry, when all repeat it.
+// from currentPliid and whose video this stream has not passed over; false,
+// never looking past the last entry, when there is none.
 bool passOverRepeats(StreamSession& s) {
   const int32_t count = s.timeline->entryCount();
   for (; s.entryIndex <= count; ++s.entryIndex) {
     const TimelineEntry& entry = s.timeline->entries[static_cast<size_t>(s.entryIndex - 1)];
     Log(DEBUG, "%s: Video number: %d of %d, new pliid: %d, current pliid: %d, url: %s", kName, s.entryIndex,
         count, entry.pliid, s.currentPliid, entry.url.c_str());
-    if (entry.pliid != s.currentPliid) return true;
+    if (entry.pliid != s.currentPliid && !wasPassedOver(s, entry.url.view())) return true;
   }
   return false;
 }

@@ -142,15 +142,20 @@ Timeline* finishParse(TimelinePtr timeline, TimelineXml* xml) {
 
 }  // namespace
 
-Timeline* openEPGData(const char* url) {
+Timeline* openEPGData(const char* url, FetchFailure* failure) {
+  FetchFailure ignored;
+  if (failure == nullptr) failure = &ignored;
+  *failure = FetchFailure::kFinal;
   TimelinePtr timeline(newTimeline());
   if (!timeline) return nullptr;
-  XmlPtr xml(openChannelXML(url));
+  XmlPtr xml(openChannelXML(url, failure));
   if (!xml) {
     Log(ERROR, "%s, open Channel XML.", kParseOp);
     return nullptr;
   }
-  return finishParse(moved(timeline), xml.get());
+  Timeline* parsed = finishParse(moved(timeline), xml.get());
+  *failure = parsed != nullptr ? FetchFailure::kNone : FetchFailure::kFinal;  // had, but nothing to play
+  return parsed;
 }
 
 Timeline* parseEPGData(TimelineXml* xml) {

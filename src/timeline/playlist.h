@@ -29,8 +29,9 @@ struct Timeline {
 };
 
 // Downloads and parses the timeline at `url`; null when the download fails,
-// memory is short or the document holds no playable video.
-[[nodiscard]] Timeline* openEPGData(const char* url);
+// memory is short or the document holds no playable video, with whether
+// asking again may help in `*failure` when it is given.
+[[nodiscard]] Timeline* openEPGData(const char* url, FetchFailure* failure = nullptr);
 
 // Parses a document already downloaded; null as for openEPGData. Does not
 // take ownership of `xml`.

@@ -57,14 +57,17 @@ bool readBody(WebFileHandle* file, TimelineXml* xml, uint32_t* total) {
 
 }  // namespace
 
-TimelineXml* openChannelXML(const char* url) {
+TimelineXml* openChannelXML(const char* url, FetchFailure* failure) {
+  FetchFailure ignored;
+  if (failure == nullptr) failure = &ignored;
+  *failure = FetchFailure::kFinal;  // a document too large stays so; so does one without memory for it
   Log(DEBUG, "%s: Download EPG data.", kDownloadOp);
   XmlPtr xml = newDocument(kTimelineReadSize + 1);
   if (!xml) {
     Log(ERROR, "%s, Couldn't allocate memory!", kDownloadOp);
     return nullptr;
   }
-  WebFilePtr file(webFileOpen(url));
+  WebFilePtr file(webFileOpen(url, failure));
   xml->fetchTime = time(nullptr);  // the response has arrived; the body is still unread
   if (!file) return nullptr;
 

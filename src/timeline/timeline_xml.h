@@ -14,6 +14,7 @@
 #include "base/heap.h"
 #include "base/heap_text.h"
 #include "base/text_view.h"
+#include "net/web_file.h"
 
 struct TimelineXml {
   HeapArray<char> text;     // the document, then at least one NUL byte
@@ -42,8 +43,9 @@ enum TagType : int {
 };
 
 // Downloads the document at `url`; null when it cannot be fetched or memory
-// is short. The caller releases it with closeXML.
-[[nodiscard]] TimelineXml* openChannelXML(const char* url);
+// is short, with whether asking again may help in `*failure` when it is
+// given. The caller releases it with closeXML.
+[[nodiscard]] TimelineXml* openChannelXML(const char* url, FetchFailure* failure = nullptr);
 
 // A document made from `length` bytes already in memory (for parsing text
 // that did not come over the network); null when memory is short.

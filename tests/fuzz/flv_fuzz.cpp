@@ -13,6 +13,8 @@
 #include "net/web_file.h"
 #include "stream/flv_remux.h"
 #include "stream/session.h"
+#include "stream/tries.h"
+#include "stream/video_select.h"
 #include "timeline/playlist.h"
 #include "support/flv.h"
 #include "support/fuzz_support.h"
@@ -33,6 +35,9 @@ const std::string kTimeline =
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   debuglevel = 0;
+  // The first failure ends the stream, as no service is there to try again.
+  tryTimes = {0, 0};
+  timelineHost = "127.0.0.1:1";
   const int fd = memoryFile(data, size);
   if (fd < 0) return 0;
 

@@ -35,6 +35,7 @@
 #include "net/http_response.h"
 #include "stream/flv_remux.h"
 #include "stream/session.h"
+#include "stream/tries.h"
 #include "stream/video_select.h"
 #include "support/flv.h"
 #include "support/fuzz_support.h"
@@ -138,8 +139,8 @@ int fakeConnect(const char*, const char*) {
   return memfd_create("fuzz-service", 0);
 }
 
-HttpAnswer fakeExchange(int fd, const char* host, const char* path) __asm__(WRAP_HTTP_EXCHANGE);
-HttpAnswer fakeExchange(int fd, const char*, const char* path) {
+HttpAnswer fakeExchange(int fd, const char* host, const char* path, const char* range) __asm__(WRAP_HTTP_EXCHANGE);
+HttpAnswer fakeExchange(int fd, const char*, const char* path, const char*) {
   std::string body;
   if (!bodyFor(path, &body)) return interpretHttpHeader("HTTP/1.0 404 Not Found\r\n\r", path);
   if (write(fd, body.data(), body.size()) != static_cast<ssize_t>(body.size()) || lseek(fd, 0, SEEK_SET) != 0) {
@@ -149,17 +150,24 @@ HttpAnswer fakeExchange(int fd, const char*, const char* path) {
   return interpretHttpHeader(header, path);
 }
 
-TimelineXml* fakeOpenChannelXML(const char* url) __asm__(WRAP_OPEN_CHANNEL_XML);
-TimelineXml* fakeOpenChannelXML(const char* url) {
+TimelineXml* fakeOpenChannelXML(const char* url, FetchFailure* failure) __asm__(WRAP_OPEN_CHANNEL_XML);
+TimelineXml* fakeOpenChannelXML(const char* url, FetchFailure* failure) {
   const std::string path = std::strchr(url + std::strlen("http://"), '/');
   std::string body;
-  if (!bodyFor(path, &body)) return nullptr;
+  if (!bodyFor(path, &body)) {
+    if (failure != nullptr) *failure = FetchFailure::kFinal;  // a 404
+    return nullptr;
+  }
+  if (failure != nullptr) *failure = FetchFailure::kNone;
   return openXMLText(body.data(), body.size(), time(nullptr));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   debuglevel = std::getenv("FUZZ_DEBUG") != nullptr ? DEBUG : 0;  // FUZZ_DEBUG=1 shows the channel being played
   timelineHost = "127.0.0.1:1";
+  // No pauses between tries, and no bound in time: every failure of the fakes
+  // is final or bounded in number, so a run does the same each time.
+  tryTimes = {0, 60000};
   if (!describeChannel(data, size)) return 0;
   const int fetches = service.timelineFetchesLeft;
 

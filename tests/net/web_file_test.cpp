@@ -102,10 +102,22 @@ TEST(WebFile, AnswersOtherThanSuccessOrRedirectFail) {
   server.route("/moved", Script::redirect(303, server.url("/x")));
   server.route("/cut", Script().send("HTTP/1.").close());
   server.route("/reset", Script().send("HTTP/1.0 200 OK\r\n").reset());
-  EXPECT_EQ(webFileOpen(server.url("/moved").c_str()), nullptr);
-  EXPECT_EQ(webFileOpen(server.url("/missing").c_str()), nullptr);
-  EXPECT_EQ(webFileOpen(server.url("/cut").c_str()), nullptr);
-  EXPECT_EQ(server.requests().size(), 3u);  // a 303 is not followed
+  server.route("/busy", Script::status(503));
+  server.route("/later", Script::status(429));
+  server.route("/gone", Script::status(410));
+  // Whether asking again may help: not where the service itself said no.
+  const struct {
+    const char* target;
+    FetchFailure failure;
+  } cases[] = {{"/moved", FetchFailure::kFinal}, {"/missing", FetchFailure::kFinal},
+               {"/cut", FetchFailure::kMayPass}, {"/busy", FetchFailure::kMayPass},
+               {"/later", FetchFailure::kMayPass}, {"/gone", FetchFailure::kFinal}};
+  for (const auto& c : cases) {
+    FetchFailure failure = FetchFailure::kNone;
+    EXPECT_EQ(webFileOpen(server.url(c.target).c_str(), &failure), nullptr) << c.target;
+    EXPECT_EQ(failure, c.failure) << c.target;
+  }
+  EXPECT_EQ(server.requests().size(), 6u);  // a 303 is not followed
   WebFilePtr reset(webFileOpen(server.url("/reset").c_str()));
   if (reset != nullptr) {  // whether the bytes beat the reset is the kernel's call
     EXPECT_EQ(reset->contentLength, 0);
@@ -119,6 +131,7 @@ TEST(WebFile, AnswersOtherThanSuccessOrRedirectFail) {
   EXPECT_EQ(webFileConnect(refused.get()), -1);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(refused->fd, -1);
+  EXPECT_EQ(refused->failure, FetchFailure::kMayPass);
 }
 
 TEST(WebFile, FollowsRedirectsCarryingTheFirstQuery) {

@@ -19,6 +19,8 @@
 
 #include "log/log.h"
 #include "server/request.h"
+#include "stream/tries.h"
+#include "support/channel_service.h"
 #include "support/fake_http.h"
 #include "support/log_capture.h"
 #include "support/tcp_client.h"
@@ -151,6 +153,12 @@ TEST_F(ServerTest, StopLandsSoonInEveryWait) {
   source.route("/v.flv", fakehttp::Script::response(200, {"Content-Length: 1000000"}).hang());
   testsupport::SilentHost silent;
   ASSERT_NE(silent.port(), 0);
+  // A channel whose timeline the service cannot give yet: the stream pauses
+  // between tries, a minute each here.
+  testsupport::ChannelService busy;
+  busy.server.setDefault(fakehttp::Script::status(503));
+  const TryTimes savedTryTimes = tryTimes;
+  tryTimes = {60000, 600000};
   const struct {
     const char* wait;
     std::string request;  // empty: none is sent
@@ -162,6 +170,7 @@ TEST_F(ServerTest, StopLandsSoonInEveryWait) {
       {"pending connect",
        "GET /r?li=http://127.0.0.1:" + std::to_string(silent.port()) + "/v.flv HTTP/1.0\r\n\r\n", kNotFound,
        false},
+      {"pause between tries", "GET /tv?id=1 HTTP/1.0\r\n\r\n", kOk, true},
   };
   for (const auto& c : cases) {
     ServerControl* server = start();
@@ -177,6 +186,7 @@ TEST_F(ServerTest, StopLandsSoonInEveryWait) {
       ASSERT_EQ(client.read(reply, c.reply.size(), 10s), c.reply.size()) << c.wait;
     }
     std::this_thread::sleep_for(300ms);  // into the wait
+    EXPECT_EQ(server->streams.load(), c.request.empty() ? 0 : 1) << c.wait;  // still waiting there
 
     const auto before = std::chrono::steady_clock::now();
     stopHttpServer(server);
@@ -185,6 +195,7 @@ TEST_F(ServerTest, StopLandsSoonInEveryWait) {
     EXPECT_TRUE(client.readToEnd(reply, 10s)) << c.wait;
     EXPECT_EQ(reply, c.reply) << c.wait;
   }
+  tryTimes = savedTryTimes;
 }
 
 // The handler alone, on one end of a socket pair.

@@ -56,38 +56,118 @@ TEST_F(RemuxTest, OneHeaderThenTheFirstTagAsInTheFile) {
   EXPECT_EQ(countInLog("Open video: " + server_.url("/v/1.flv") + "\n"), 1);
 }
 
-TEST_F(RemuxTest, BrokenSourceEndsTheStream) {
-  struct Case {
-    std::string name;
-    fakehttp::Script answer;
-    size_t units;
-    std::string error;
-  };
-  const std::string tag = tagBytes(video(0, 100, true), 0);
-  const std::string length = "Content-Length: 1000";
-  const Case cases[] = {
-      {"bad signature", fakehttp::Script::ok("FLX\x01\x05\x00\x00\x00\x09" + std::string(30, 'x')), 0,
-       "getFLVPacket, bad FLV header."},
-      {"short header", fakehttp::Script::response(200, {length}, "FLV\x01"), 0, "getFLVPacket, read FLV header."},
-      {"closed in a block", fakehttp::Script::response(200, {length}, kHeader + tag.substr(0, 8)), 1,
-       "getFLVPacket, read packet header."},
-      {"closed in a body", fakehttp::Script::response(200, {length}, kHeader + tag.substr(0, 60)), 1,
-       "getFLVPacket, read FLV packet."},
-      {"stalled in a body", fakehttp::Script::response(200, {length}, kHeader + tag.substr(0, 60)).hang(), 1,
-       "getFLVPacket, read FLV packet."},
-      {"not found", fakehttp::Script::status(404), 0, "getFLVPacket, connecting to http://"},
-  };
-  for (const Case& c : cases) {
-    closeFLVStream(session_);
-    session_ = openFLVStream();
-    session_->channelId = 1;
-    server_.enqueue(fakehttp::Script::ok(timeline(0, {{1, ""}})));
-    server_.enqueue(c.answer);
-    const int errorsBefore = countInLog("ERROR: " + c.error);
-    EXPECT_EQ(units().size(), c.units) << c.name;
-    EXPECT_EQ(session_->source, nullptr) << c.name;
-    EXPECT_EQ(countInLog("ERROR: " + c.error), errorsBefore + 1) << c.name;
+// A video as an encoder writes one: a picture every 500 ms with its sound,
+// a keyframe every 2 s, behind an onMetaData that indexes the keyframes
+// (byte positions, whole seconds).
+struct IndexedVideo {
+  std::vector<TagPlan> tags;  // the script tag first
+  std::string file;
+  std::vector<size_t> keyTags;  // tags[keyTags[k]] is keyframe k
+  std::vector<size_t> ends;     // where each tag ends in the file
+
+  uint32_t position(size_t k) const { return static_cast<uint32_t>(ends[keyTags[k] - 1] + 4); }
+  // What a host answers for "?start=" at keyframe k.
+  std::string from(size_t k) const { return kHeader + std::string(4, '\0') + file.substr(position(k)); }
+  // What the player gets of it when its body breaks off after `bytes`, the
+  // video then resumed at the keyframe at or before the last picture sent.
+  std::vector<TagPlan> resumed(size_t bytes) const {
+    size_t sent = 0;
+    while (ends[sent] <= bytes) ++sent;
+    size_t lastPicture = sent - 1;
+    while (tags[lastPicture].type != kFlvVideo) --lastPicture;
+    size_t k = 0;
+    while (k + 1 < keyTags.size() && tags[keyTags[k + 1]].timestamp <= tags[lastPicture].timestamp) ++k;
+    std::vector<TagPlan> out(tags.begin(), tags.begin() + static_cast<long>(sent));
+    out.insert(out.end(), tags.begin() + static_cast<long>(keyTags[k]), tags.end());
+    return out;
   }
+};
+
+IndexedVideo indexedVideo(uint32_t seconds) {
+  IndexedVideo v;
+  std::vector<TagPlan> media;
+  std::vector<double> times;
+  for (uint32_t ms = 0; ms < seconds * 1000; ms += 500) {
+    if (ms % 2000 == 0) times.push_back(ms / 1000);
+    media.push_back(video(ms, 60 + ms / 100, ms % 2000 == 0));
+    media.push_back(audio(ms + 20, 12));
+  }
+  const auto build = [&](const std::vector<double>& positions) {
+    v.tags = {script(0, metaBody(positions, times))};
+    v.tags.insert(v.tags.end(), media.begin(), media.end());
+    return buildFlv(v.tags);
+  };
+  const FlvStream parsed = parseFlv(build(std::vector<double>(times.size(), 0)));
+  std::vector<double> positions;
+  for (size_t i = 0; i < parsed.tags.size(); ++i) {
+    v.ends.push_back(parsed.tags[i].offset + kBlockSize + parsed.tags[i].dataSize);
+    if (parsed.tags[i].keyframe()) {
+      v.keyTags.push_back(i);
+      positions.push_back(static_cast<double>(parsed.tags[i].offset + 4));
+    }
+  }
+  v.file = build(positions);  // the same size: the index's numbers are doubles
+  return v;
+}
+
+// The units are the header, then tags of these types and bodies.
+void expectBodies(const std::vector<std::string>& units, const std::vector<TagPlan>& tags) {
+  ASSERT_EQ(units.size(), tags.size() + 1);
+  EXPECT_EQ(units[0], kHeader);
+  for (size_t i = 0; i < tags.size(); ++i) {
+    EXPECT_EQ(readBlock(units[i + 1]).type, tags[i].type) << "tag " << i;
+    EXPECT_EQ(units[i + 1].substr(15), tagBody(tags[i])) << "tag " << i;
+  }
+}
+
+// Every hiccup of the service once, in one channel: each video that can be
+// had plays whole and in order, one that breaks off goes on from its last
+// keyframe, one that is gone or no video is passed over, a timeline that
+// fails once is fetched again; timestamps rise and the chain holds across all.
+TEST_F(RemuxTest, HiccupsOfTheServiceAreRiddenOut) {
+  const IndexedVideo v = indexedVideo(6);
+  const std::string length = "Content-Length: " + std::to_string(v.file.size());
+  const size_t half = v.file.size() / 2;
+  const auto at = [&](const std::string& path, size_t k) { return path + "?start=" + std::to_string(v.position(k)); };
+  server_.route("/v/1.flv", fakehttp::Script::ok(v.file));
+  server_.route("/v/2.flv", fakehttp::Script::status(503));
+  server_.route("/v/2.flv", fakehttp::Script::ok(v.file));
+  server_.route("/v/3.flv", fakehttp::Script().reset());
+  server_.route("/v/3.flv", fakehttp::Script::ok(v.file));
+  server_.route("/v/4.flv", fakehttp::Script::response(200, {length}, v.file.substr(0, half)));
+  server_.route("/v/5.flv", fakehttp::Script::response(200, {length}, v.file.substr(0, half)).hang());
+  for (size_t k = 0; k < v.keyTags.size(); ++k) {
+    server_.route(at("/v/4.flv", k), fakehttp::Script::ok(v.from(k)));
+    server_.route(at("/v/5.flv", k), fakehttp::Script::ok(v.from(k)));
+  }
+  server_.route("/v/6.flv", fakehttp::Script::status(404));
+  server_.route("/v/8.flv", fakehttp::Script::ok("<html>moved</html>"));
+  server_.route("/v/9.flv", fakehttp::Script::ok(v.file));
+  std::vector<testsupport::TimelineItem> items;
+  for (int i = 1; i <= 8; ++i) items.push_back({server_.url("/v/" + std::to_string(i) + ".flv"), i});
+  items[6].url = "http://127.0.0.1:1/7.flv";  // a host that refuses every connection
+  const std::string target = timelineTarget(1);
+  server_.route(target, fakehttp::Script::ok(testsupport::timelineDocument(items, 0)));
+  server_.route(target, fakehttp::Script::status(503));
+  server_.route(target, fakehttp::Script::ok(testsupport::timelineDocument({{server_.url("/v/9.flv"), 9}}, 0)));
+  server_.route(target, fakehttp::Script::status(404));
+  session_->channelId = 1;
+
+  const std::vector<std::string> out = units();
+  std::vector<TagPlan> played;
+  for (const std::vector<TagPlan>& video : {v.tags, v.tags, v.tags, v.resumed(half), v.resumed(half), v.tags}) {
+    played.insert(played.end(), video.begin(), video.end());
+  }
+  expectBodies(out, played);
+  expectShape(out);
+  for (const char* video : {"/v/4.flv", "/v/5.flv"}) {
+    EXPECT_EQ(countInLog(server_.url(video) + " broke off at byte " + std::to_string(half) + " of "), 1) << video;
+  }
+  EXPECT_EQ(countInLog("passed over " + server_.url("/v/6.flv") + ": the service's answer was final\n"), 1);
+  EXPECT_EQ(countInLog("passed over http://127.0.0.1:1/7.flv: its tries are used up\n"), 1);
+  EXPECT_EQ(countInLog("passed over " + server_.url("/v/8.flv") + ": it is not an FLV file\n"), 1);
+  EXPECT_EQ(countInLog("passed over "), 3);
+  EXPECT_EQ(countInLog("the timeline download failed (1 in a row)"), 1);
 }
 
 TEST_F(RemuxTest, NoTimelineOrNoConnectionMeansNoStream) {
@@ -97,7 +177,24 @@ TEST_F(RemuxTest, NoTimelineOrNoConnectionMeansNoStream) {
   serveChannel({"<resp><SemiLive offset=\"0\"><vod pliid=\"1\"><srcreq url=\"http://127.0.0.1:1/a.flv\" "
                 "quality=\"1\" format=\"3\" drmtype=\"0\"></srcreq></vod></SemiLive></resp>"});
   EXPECT_TRUE(units().empty());
-  EXPECT_EQ(countInLog("ERROR: getFLVPacket, connecting to http://127.0.0.1:1/a.flv\n"), 1);
+  EXPECT_EQ(countInLog("ERROR: getFLVPacket, passed over http://127.0.0.1:1/a.flv: its tries are used up\n"), 1);
+  EXPECT_EQ(countInLog("ERROR: getNewVideoToStream: no new video to stream.\n"), 1);
+
+  // A service that dies after the first video: the stream goes on trying
+  // until nothing could be sent for the bound, then ends.
+  tryTimes.longestSilenceMs = 1000;
+  closeFLVStream(session_);
+  session_ = openFLVStream();
+  session_->channelId = 2;
+  const std::string first = buildFlv({video(0, 30, true), audio(10, 5)});
+  server_.route("/dies/1.flv", fakehttp::Script::ok(first));
+  server_.route(timelineTarget(2), fakehttp::Script::ok(testsupport::timelineDocument(
+                                       {{server_.url("/dies/1.flv"), 1}, {server_.url("/dies/2.flv"), 2}}, 0)));
+  server_.route(timelineTarget(2), fakehttp::Script::status(503));
+  server_.route("/dies/2.flv", fakehttp::Script::status(503));
+  expectTags(units(), {video(0, 30, true), audio(10, 5)}, {0, 10});
+  EXPECT_EQ(countInLog("passed over " + server_.url("/dies/2.flv") + ": its tries are used up\n"), 1);
+  EXPECT_EQ(countInLog("ERROR: getNewVideoToStream: no timeline could be had while the player had data.\n"), 1);
 }
 
 // A file of at most 24 bytes, and the last 15 bytes of any file, hold no tag;
@@ -116,7 +213,8 @@ TEST_F(RemuxTest, AudioAndVideoRiseTogetherAcrossJoins) {
   // The first file's audio outlasts its video; the third begins with audio;
   // the fourth has no video at all.
   const std::vector<std::vector<TagPlan>> files = {
-      {script(0, "onMetaData"), video(0, 300, true), audio(10, 40), video(40, 120), video(80, 90), audio(150, 7)},
+      {script(0, "onMetaData"), video(0, 300, true), audio(10, 40), video(40, 120), video(80, 90), audio(100, 7),
+       audio(123, 7)},
       {script(7, "second"), video(0, 500, true), audio(20, 33), video(40, 60), video(40, 61), audio(60, 5),
        video(80, 0)},
       {audio(5, 9), video(0, 70, true), audio(10, 9)},
@@ -131,10 +229,10 @@ TEST_F(RemuxTest, AudioAndVideoRiseTogetherAcrossJoins) {
   serveChannel({timeline(0, entries)}, true);
   const std::vector<std::string> out = units();
   expectTags(out, all,
-             {0, 10, 40, 80, 150,              // the first file as it is
-              120, 150, 160, 200, 220, 240,    // video 0, 40 after 80 gives 120, 160; the repeat comes
-                                               // lastDelta later (and moves the audio with it); audio 20
-                                               // would go back to 140: held at 150
+             {0, 10, 40, 80, 100, 123,         // the first file as it is
+              120, 147, 160, 200, 227, 240,    // video 0, 40 after 80 gives 120, 160; the file's sound waits
+                                               // 7 ms for the last sound to end (123, a sound's 23 and a
+                                               // ms); the repeat comes lastDelta later
               280, 280, 290,                   // audio before video takes the offset the video gets
               320, 350});                      // no video: continues after the last timestamp
   expectShape(out);

@@ -3,7 +3,8 @@
 
 // A channel session against a scripted loopback service: timeline documents
 // at /live/semichannel/timeline/?id=N, video files at /v/K.flv, the log
-// captured at DEBUG so that tests can count its lines.
+// captured at DEBUG so that tests can count its lines. The pauses between
+// tries are a millisecond.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include "log/log.h"
 #include "stream/flv_remux.h"
 #include "stream/session.h"
+#include "stream/tries.h"
 #include "stream/video_select.h"
 #include "support/channel_service.h"
 #include "support/fake_http.h"
@@ -29,8 +31,12 @@ class StreamTest : public ::testing::Test {
     session_ = openFLVStream();
     ASSERT_NE(session_, nullptr);
     buffer_ = allocZeroed<uint8_t>(capacity_);
+    tryTimes.firstPauseMs = 1;
   }
-  void TearDown() override { closeFLVStream(session_); }
+  void TearDown() override {
+    closeFLVStream(session_);
+    tryTimes = savedTryTimes_;
+  }
 
   // A timeline document naming `videos` (each served under a fresh path) in order.
   std::string timeline(int offset, const std::vector<Video>& videos) { return channel_.timeline(offset, videos); }
@@ -71,6 +77,7 @@ class StreamTest : public ::testing::Test {
   ByteBuffer buffer_;
 
  private:
+  const TryTimes savedTryTimes_ = tryTimes;
   testsupport::LogCapture log_{DEBUG};  // from before the session opens until after it closes
 };
 

@@ -109,6 +109,12 @@ TagPlan video(uint32_t timestamp, uint32_t dataSize, bool keyframe) {
   return tag;
 }
 
+TagPlan avcNoPicture(uint32_t timestamp, uint8_t packetType) {
+  TagPlan tag = video(timestamp, 0, true);
+  tag.body = std::string("\x17", 1) + static_cast<char>(packetType) + std::string("\x00\x00\x00\x01\x64", 5);
+  return tag;
+}
+
 TagPlan audio(uint32_t timestamp, uint32_t dataSize) {
   TagPlan tag = video(timestamp, dataSize);
   tag.type = kFlvAudio;
@@ -135,7 +141,9 @@ std::string tagBody(const TagPlan& tag) {
   for (uint32_t i = 0; i < tag.dataSize; ++i) {
     body[i] = static_cast<char>((i * 31 + tag.timestamp * 7 + tag.dataSize + tag.type) & 0xFF);
   }
+  // An AVC picture: frame type and codec, then packet type 1.
   if (tag.type == kFlvVideo && !body.empty()) body[0] = static_cast<char>(tag.keyframe ? 0x17 : 0x27);
+  if (tag.type == kFlvVideo && body.size() > 1) body[1] = 1;
   return body;
 }
 

@@ -84,6 +84,9 @@ struct TagPlan {
 
 TagPlan video(uint32_t timestamp, uint32_t dataSize, bool keyframe = false);
 TagPlan audio(uint32_t timestamp, uint32_t dataSize);
+// An AVC video tag without a picture: the decoder's set-up (packet type 0)
+// or the end of the sequence (2).
+TagPlan avcNoPicture(uint32_t timestamp, uint8_t packetType);
 TagPlan script(uint32_t timestamp, std::string body);
 
 // "FLV", version 1, `flags`, header size 9.

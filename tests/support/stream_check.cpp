@@ -1,5 +1,7 @@
 #include "support/stream_check.h"
 
+#include <algorithm>
+
 #include "stream/pace.h"
 #include "support/tcp_client.h"
 
@@ -15,14 +17,28 @@ namespace {
 // jump to the live position steps over the time jumped. Audio: moved with
 // the video of its own file (before that file's first video, or when its
 // clock jumps ahead of the video's, by what that video would get), never
-// back before the last audio.
+// back before the last audio. An AVC tag without a picture (the decoder's
+// set-up, the end of a sequence) stays at the last picture's time, an AAC
+// set-up at the last sound's. A
+// source's sound waits, 100 ms at most, for the last source's sound to end
+// (its time, the last step between two sounds of its file, and a ms).
 struct StreamClock {
   uint32_t lastIn = 0, lastDelta = 0, out = 0;
   uint32_t audioOffset = 0, lastAudio = 0;
+  uint32_t lastAudioIn = 0, soundLength = 0, soundWait = 0;
   bool offsetKnown = false;
+  bool audioSeen = false;  // of the current source
   bool landing = false;  // a source re-opened at a keyframe, before its first video
 
-  void newSource(bool atKeyframe) {
+  // `dropped`: the keyframe the jump to the live position dropped, which the
+  // proxy's clock saw go by, though the player never got it.
+  void newSource(bool atKeyframe, const FlvTag* dropped) {
+    if (dropped != nullptr) {
+      const uint32_t kept = out;
+      video(dropped->timestamp);
+      out = kept;
+    }
+    audioSeen = false;
     offsetKnown = false;
     landing = atKeyframe;
   }
@@ -51,10 +67,22 @@ struct StreamClock {
       offsetKnown = true;
     }
     uint32_t at = in + audioOffset;
+    if (!audioSeen) {
+      const uint32_t ends = lastAudio + soundLength + 1;
+      soundWait = soundLength != 0 && earlier(at, ends) ? std::min<uint32_t>(ends - at, 100) : 0;
+    }
+    at += soundWait;
     if (earlier(at, lastAudio)) at = lastAudio;
+    if (audioSeen && in > lastAudioIn && in - lastAudioIn <= 250) soundLength = in - lastAudioIn;
+    audioSeen = true;
+    lastAudioIn = in;
     return lastAudio = at;
   }
   uint32_t next(const FlvTag& tag) {
+    const bool picture = tag.body.size() < 2 || (tag.body[0] & 0x0F) != 7 || tag.body[1] == 1;
+    if (tag.type == kFlvVideo && !picture) return out;
+    const bool sound = tag.body.size() < 2 || (static_cast<uint8_t>(tag.body[0]) >> 4) != 10 || tag.body[1] != 0;
+    if (tag.type == kFlvAudio && !sound) return lastAudio;
     if (tag.type == kFlvVideo) return video(tag.timestamp);
     if (tag.type == kFlvAudio) return audio(tag.timestamp);
     return tag.timestamp;
@@ -65,13 +93,21 @@ struct ExpectedTag {
   const FlvTag* tag;
   bool firstOfSource;  // the first tag of a new connection to a source
   bool atKeyframe;     // that connection re-opened its file at a keyframe
+  const FlvTag* dropped = nullptr;  // the keyframe dropped for that, where the play before ended
 };
 
 std::vector<ExpectedTag> expectedTags(const std::vector<Played>& plays) {
   std::vector<ExpectedTag> tags;
+  const Played* before = nullptr;
   for (const auto& play : plays) {
     size_t end = play.endTag == 0 ? play.file->tags.size() : play.endTag;
-    for (size_t i = play.firstTag; i < end; ++i) tags.push_back({&play.file->tags[i], i == play.firstTag, play.firstTag != 0});
+    const bool jumped = play.firstTag != 0 && before != nullptr && before->file == play.file &&
+                        before->endTag != 0 && before->endTag < play.file->tags.size();
+    const FlvTag* dropped = jumped ? &play.file->tags[before->endTag] : nullptr;
+    for (size_t i = play.firstTag; i < end; ++i) {
+      tags.push_back({&play.file->tags[i], i == play.firstTag, play.firstTag != 0, dropped});
+    }
+    before = &play;
   }
   return tags;
 }
@@ -108,7 +144,7 @@ std::string streamMismatch(std::string_view stream, const std::vector<Played>& p
       return "only " + std::to_string(got.tags.size()) + " of " + std::to_string(want.size()) +
              " tags arrived";
     }
-    if (want[i].firstOfSource) clock.newSource(want[i].atKeyframe);
+    if (want[i].firstOfSource) clock.newSource(want[i].atKeyframe, want[i].dropped);
     uint32_t timestamp = clock.next(*want[i].tag);
     std::string why = tagMismatch(got.tags[i], *want[i].tag, timestamp);
     if (!why.empty()) return "tag " + describe(got.tags[i], i) + ": " + why;
