@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "support/process.h"
@@ -50,7 +52,7 @@ std::string sampleFlv(const SampleRecipe& recipe, const std::string& cacheDir, s
   if (std::filesystem::exists(path)) return path;
   std::error_code ignored;
   std::filesystem::create_directories(cacheDir, ignored);
-  // Made under a private name and renamed, so a half-written file is never
+  // Made under a private name and linked, so a half-written file is never
   // taken for a cached one.
   std::string partial = path + ".part" + std::to_string(getpid());
   std::string output;
@@ -61,7 +63,15 @@ std::string sampleFlv(const SampleRecipe& recipe, const std::string& cacheDir, s
     std::filesystem::remove(partial, ignored);
     return "";
   }
-  std::filesystem::rename(partial, path, ignored);
+  // Published only if no other test made it meanwhile: an encoder's output
+  // may differ from run to run, and a test that has read one copy must
+  // never find another under the same name.
+  if (link(partial.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    if (error != nullptr) *error = "cannot publish " + path + ": " + std::strerror(errno);
+    std::filesystem::remove(partial, ignored);
+    return "";
+  }
+  std::filesystem::remove(partial, ignored);
   return path;
 }
 
