@@ -8,8 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
+#include <filesystem>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -203,8 +205,10 @@ struct SilentNameServer {
 
 // A stop during a name look-up that gets no answer lands as soon as in any
 // other wait, and a relay whose host gets no answer fails after five seconds,
-// as a silent source does. The program runs in a mount namespace of its own
-// whose /etc/resolv.conf names the silent server.
+// as a silent source does. A channel whose timeline host gets no answer is
+// tried again and again, with never more than one look-up of its own under
+// way. The program runs in a mount namespace of its own whose
+// /etc/resolv.conf names the silent server.
 TEST(ProcessTest, StopSignalsEndAServerInANameLookUpAndALookUpGivesUp) {
   SilentNameServer server;
   if (!server.listening) GTEST_SKIP() << "no UDP port 53 on 127.0.0.154 (not root?)";
@@ -214,7 +218,7 @@ TEST(ProcessTest, StopSignalsEndAServerInANameLookUpAndALookUpGivesUp) {
   Proxy proxy;
   proxy.wrapper = {"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
                    dir.file("resolv.conf")};
-  ASSERT_TRUE(proxy.start({"--debug"})) << proxy.process.stderrText();
+  ASSERT_TRUE(proxy.start({"--debug", "--timeline-host", "timeline.example.test"})) << proxy.process.stderrText();
   const std::string request = "GET /x?li=http://video.example.test/v.flv HTTP/1.0\r\n\r\n";
 
   auto before = std::chrono::steady_clock::now();
@@ -227,12 +231,33 @@ TEST(ProcessTest, StopSignalsEndAServerInANameLookUpAndALookUpGivesUp) {
   EXPECT_NE(proxy.process.stderrText().find("getaddrinfo: "), std::string::npos) << proxy.process.stderrText();
   EXPECT_NE(proxy.process.stderrText().find("connecting to http://video.example.test/v.flv"), std::string::npos);
 
+  const auto threads = [&] {
+    size_t count = 0;
+    const std::string tasks = "/proc/" + std::to_string(proxy.process.pid()) + "/task";
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator(tasks)) ++count;
+    return count;
+  };
+  // The relay's look-up, given up on, ends on its own: the main and accepting threads are left.
+  for (auto end = std::chrono::steady_clock::now() + 20s; threads() > 2 && std::chrono::steady_clock::now() < end;) {
+    std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_EQ(threads(), 2u);
+
   testsupport::TcpClient player;
   ASSERT_TRUE(player.connect(proxy.port));
-  ASSERT_TRUE(player.send(request));
+  ASSERT_TRUE(player.send("GET /tv?id=1 HTTP/1.0\r\n\r\n"));
   std::string answer;
   player.read(answer, 20, 10s);  // the 200 went out: the look-up is under way
-  std::this_thread::sleep_for(300ms);
+  // Two look-ups given up on, and the tries after them: besides the main and
+  // accepting threads, the player's and one look-up's.
+  size_t mostThreads = 0;
+  for (auto end = std::chrono::steady_clock::now() + 13s; std::chrono::steady_clock::now() < end;) {
+    mostThreads = std::max(mostThreads, threads());
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_LE(mostThreads, 4u);
+  EXPECT_NE(proxy.process.stderrText().find("the timeline download failed (2 in a row)"), std::string::npos)
+      << proxy.process.stderrText();
   before = std::chrono::steady_clock::now();
   std::optional<ExitStatus> status = proxy.stop();
   EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
