@@ -70,6 +70,14 @@ TextView queryOf(TextView path) {
 
 void logOutOfMemory() { Log(ERROR, "%s, out of memory.", kSelf); }
 
+// A 206's Content-Range into `range`, when it is one of bytes that can go on
+// to a player as it stands; false when memory is short.
+bool takeContentRange(TextView header, HeapText* range) {
+  const TextView value = headerField(header, "Content-Range");
+  if (!startsWith(value, "bytes ") || !madeOf(subText(value, 6), "0123456789-/*")) return true;
+  return copyText(range, value);
+}
+
 HttpAnswer redirectAnswer(TextView header, TextView requestPath, int status) {
   HttpAnswer answer;
   answer.status = status;
@@ -118,6 +126,10 @@ HttpAnswer interpretHttpHeader(TextView header, TextView requestPath) {
     case 206:
       answer.kind = HttpAnswerKind::Body;
       answer.contentLength = parseContentLength(fieldAfter(header, "-Leng", kLengthSkip));
+      if (answer.status == 206 && !takeContentRange(header, &answer.contentRange)) {
+        logOutOfMemory();
+        return HttpAnswer{};
+      }
       return answer;
     case 301:  // moved for good: today's hosts answer so where they moved a file or went to https
     case 302:

@@ -24,6 +24,7 @@ struct HttpAnswer {
   int status = 0;             // status code; 0 when the header was too short to hold one
   int64_t contentLength = 0;  // for Body: Content-Length, 0 when the header has none
   HeapText location;          // for Redirect: the Location without its query, plus the request's query
+  HeapText contentRange;      // for a 206: its Content-Range ("bytes N-M/L"), empty when it has none
 };
 
 constexpr size_t kHttpBufferSize = 65536;  // request and response header; the header is at most 65,535 bytes

@@ -90,6 +90,7 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
     HttpAnswer answer = httpExchange(file.fd, file.host.c_str(), file.path.c_str(), file.range.c_str());
     file.status = answer.status;
     if (answer.kind == HttpAnswerKind::Body) {
+      file.contentRange = moved(answer.contentRange);
       file.failure = FetchFailure::kNone;
       return answer.contentLength;
     }

@@ -9,13 +9,27 @@ constexpr size_t kMinQuery = 5;    // "?id=1": the "?", a key of three and one c
 constexpr TextView kChannelKey = "id=";
 constexpr TextView kRelayKey = "li=";
 constexpr TextView kStatusPath = "/status";
+constexpr TextView kRangeUnit = "bytes=";
+constexpr size_t kLongestRange = 48;  // "bytes=" and two 20-digit positions
+
+// A player's Range that goes on to the source as it stands: one range of
+// bytes, from a position on, between two, or the last so many. Anything
+// else (several ranges, other units, text that could end the header line)
+// is not passed on, and the player gets the whole body.
+TextView byteRange(TextView value) {
+  if (!startsWith(value, kRangeUnit) || value.size > kLongestRange) return {};
+  const TextView span = subText(value, kRangeUnit.size);
+  const size_t dash = findChar(span, '-');
+  if (dash == kNotFound || span.size == 1 || findChar(span, '-', dash + 1) != kNotFound) return {};
+  return madeOf(span, "0123456789-") ? value : TextView();
+}
 
 // The path ends at the first blank (the end of the request target) or at the
 // end of the text; a NUL ends the text, as it would for any C string reader.
 TextView cutPath(TextView received) { return cutAtAnyOf(subText(received, kPathStart), TextView(" \0", 2)); }
 
 HttpRequest classify(TextView path) {
-  HttpRequest request{RequestKind::NotFound, path, 0, {}};
+  HttpRequest request{RequestKind::NotFound, path, 0, {}, {}};
   if (path.empty() || path[0] != '/') return request;
   if (path == kStatusPath) {
     request.kind = RequestKind::Status;
@@ -41,5 +55,7 @@ int parseChannelNumber(TextView value) { return readClampedDecimal(value); }
 
 HttpRequest parseHttpRequest(TextView received) {
   if (received.size < kPathStart + 1 || !startsWith(received, "GET")) return {};
-  return classify(cutPath(received));
+  HttpRequest request = classify(cutPath(received));
+  if (request.kind == RequestKind::Relay) request.range = byteRange(headerField(received, "Range"));
+  return request;
 }

@@ -3,8 +3,8 @@
 
 // What a player asked for, read from the text of its one received request:
 // a GET whose path has a query opening with "id=<channel number>" (a channel
-// stream) or "li=<url>" (a relay of that URL), or the status page. Nothing is
-// decoded.
+// stream) or "li=<url>" (a relay of that URL), or the status page; for a
+// relay, the one byte range the player may ask for. Nothing is decoded.
 
 #include "base/text_view.h"
 
@@ -21,6 +21,8 @@ struct HttpRequest {
   TextView path;          // from the fifth byte to the first blank or NUL; empty when Unsupported
   int channelId = 0;      // Channel: the channel number, never 0
   TextView url;           // Relay: everything behind "li=", never empty
+  TextView range;         // Relay: the player's Range ("bytes=N-", "bytes=N-M", "bytes=-N"); empty
+                          // without one, or with one the proxy does not pass on
 };
 
 // Parses `received`, the bytes of the one receive; the views point into it.

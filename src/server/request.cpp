@@ -33,19 +33,22 @@ constexpr uint32_t kRelayCapacity = 9472;
 constexpr char kHeaderBlock[] =
     "\r\nServer: Zomak TV Proxy Server for Pendrake \r\nContent-Type: Video/MPEG \r\nConnection: close \r\n\r\n";
 constexpr char kOkStatus[] = "HTTP/1.0 200 OK";
+constexpr char kPartialStatus[] = "HTTP/1.0 206 Partial Content";
 constexpr char kNotFoundStatus[] = "HTTP/1.0 404 File Not Found";
 constexpr char kForbiddenStatus[] = "HTTP/1.0 403 Forbidden";
 constexpr char kUnavailableStatus[] = "HTTP/1.0 503 Service Unavailable";
 constexpr int64_t kRefusalWaitMs = 500;  // a refused player's request, then its answer: each this long at most
 
-// The status line with the header block, and the body's length when it is
-// known (above 0); the result is not looked at, as the stream's own sends
-// will notice a player that has gone.
-void sendAnswer(int socket, const char* status, int64_t contentLength = 0) {
+// The status line with the header block, the body's length when it is
+// known (above 0) and the range it is of (a relay's 206); the result is not
+// looked at, as the stream's own sends will notice a player that has gone.
+void sendAnswer(int socket, const char* status, int64_t contentLength = 0, const char* contentRange = "") {
   char length[40] = "";
   if (contentLength > 0) snprintf(length, sizeof length, "\r\nContent-Length: %lld", static_cast<long long>(contentLength));
+  char range[80] = "";
+  if (contentRange[0] != '\0') snprintf(range, sizeof range, "\r\nContent-Range: %s", contentRange);
   char answer[512];
-  int size = snprintf(answer, sizeof answer, "%s%s%s", status, length, kHeaderBlock);
+  int size = snprintf(answer, sizeof answer, "%s%s%s%s", status, length, range, kHeaderBlock);
   (void)socket_sendAll(socket, answer, static_cast<size_t>(size), kNoLimit);
 }
 
@@ -139,7 +142,8 @@ StreamSession* openSession(const HttpRequest& request) {
     if (session != nullptr) session->channelId = request.channelId;
     return session;
   }
-  if (!copyText(&session->videoUrl, request.url)) {
+  if (!copyText(&session->videoUrl, request.url) ||
+      (!request.range.empty() && !copyText(&session->playerRange, request.range))) {
     closeFLVStream(session);
     return nullptr;
   }
@@ -152,10 +156,15 @@ StreamSession* openSession(const HttpRequest& request) {
 bool answerRelay(int socket, StreamSession* session, const char* path) {
   session->playerElsewhere = !socket_peerOnThisBox(socket);
   switch (openTransparentSource(session)) {
-    case RelaySource::kOpen:
-      // The source's length, so that a player knows where the file ends.
-      sendAnswer(socket, kOkStatus, session->source->contentLength);
+    case RelaySource::kOpen: {
+      // The source's length, so that a player knows where the file ends,
+      // and for a range the part of it that comes.
+      const WebFileHandle& source = *session->source;
+      const bool partial = source.status == 206 && !source.contentRange.empty();
+      sendAnswer(socket, partial ? kPartialStatus : kOkStatus, source.contentLength,
+                 partial ? source.contentRange.c_str() : "");
       return true;
+    }
     case RelaySource::kRefused:
       LogPrintf("%s, Forbidden for a player elsewhere: this box's own address, %s\n", "receiveHttpData", path);
       sendAnswer(socket, kForbiddenStatus);

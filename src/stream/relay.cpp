@@ -12,7 +12,9 @@ constexpr const char* kName = "getTransparentPacket";
 RelaySource openRelaySource(StreamSession& s) {
   LogPrintf("Open video: %s\n", s.videoUrl.c_str());
   WebFilePtr file(webFileParseUrl(s.videoUrl.c_str()));
-  if (file) {
+  // A player that seeks asks for a range; the source's answer to it (206
+  // and its Content-Range, or 200 and the whole body) goes back to it.
+  if (file && (s.playerRange.empty() || copyText(&file->range, s.playerRange.view()))) {
     file->awayFromBox = s.playerElsewhere;
     file->contentLength = webFileConnect(file.get());
   }

@@ -15,8 +15,8 @@ enum class RelaySource : uint8_t {
   kRefused,  // it is this box itself, and the player is elsewhere (logged)
 };
 
-// Opens videoUrl ahead of the answer to the player, so that the answer can
-// say whether there is a body. A player elsewhere (playerElsewhere) gets no
+// Opens videoUrl ahead of the answer to the player (asking for playerRange
+// when there is one), so that the answer can say whether there is a body. A player elsewhere (playerElsewhere) gets no
 // source that is this box itself: the box's own services that trust
 // loopback stay its own.
 RelaySource openTransparentSource(StreamSession* session);

@@ -142,6 +142,27 @@ TEST_F(ProxyStreamTest, RelayPassesBodiesOnByteForByte) {
                                   std::string(kAnswer200.substr(15)));
     EXPECT_TRUE(reply.body() == body) << "body of " << reply.body().size() << " bytes differs";
   }
+
+  // A player that seeks asks for a range: it goes on to the source, and the
+  // source's part comes back with its place in the whole.
+  HttpReply reply = testsupport::httpExchange(
+      proxy_->port(), "GET /x?li=" + nginx_->url("/files/big.bin") + " HTTP/1.0\r\nRange: bytes=3000000-\r\n\r\n",
+      60s);
+  const std::string last = std::to_string(body.size() - 1);
+  EXPECT_EQ(reply.header(), "HTTP/1.0 206 Partial Content\r\nContent-Length: " +
+                                std::to_string(body.size() - 3000000) + "\r\nContent-Range: bytes 3000000-" + last +
+                                "/" + std::to_string(body.size()) + std::string(kAnswer200.substr(15)));
+  EXPECT_TRUE(reply.body() == body.substr(3000000)) << "body of " << reply.body().size() << " bytes differs";
+  // So does ffmpeg, asked to start 4 s into a video: it asks for a range
+  // from the start, as for every place it seeks to, and gets the source's 206.
+  std::string output;
+  auto status = runProgram({"ffmpeg", "-nostdin", "-hide_banner", "-ss", "4", "-i",
+                            "http://127.0.0.1:" + std::to_string(proxy_->port()) + "/x?li=" + videoUrl("a"),
+                            "-frames:v", "10", "-f", "null", "-"},
+                           60s, &output);
+  ASSERT_TRUE(status.has_value()) << output;
+  EXPECT_TRUE(status->exited && status->code == 0) << describe(status) << output;
+  EXPECT_GE(nginx_->countRequests("/v/a.flv HTTP/1.0 206"), 1) << nginx_->accessLog();
 }
 
 // The device root that the emulator command in ZTV_PROXY_EMULATOR gives the

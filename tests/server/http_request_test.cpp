@@ -62,6 +62,24 @@ TEST(HttpRequestTest, ClassifiesRequests) {
   }
 }
 
+// A relay passes on one range of bytes as the player wrote it, nothing else.
+TEST(HttpRequestTest, RelayTakesOneRangeOfBytes) {
+  const struct {
+    const char* header;
+    const char* range;
+  } cases[] = {
+      {"Range: bytes=100-\r\n", "bytes=100-"},  {"range:bytes=0-99\r\n", "bytes=0-99"},
+      {"RANGE: bytes=-500\r\n", "bytes=-500"},  {"Range: bytes=1-2,5-6\r\n", ""},
+      {"Range: items=1-\r\n", ""},             {"Range: bytes=-\r\n", ""},
+      {"Range: bytes=1-\rX: y\r\n", "bytes=1-"}, {"X-Range: bytes=1-\r\n", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string text = std::string("GET /?li=x HTTP/1.0\r\n") + c.header + "\r\n";
+    EXPECT_EQ(parseHttpRequest(text).range, TextView(c.range)) << c.header;
+  }
+  EXPECT_TRUE(parseHttpRequest("GET /?id=1 HTTP/1.0\r\nRange: bytes=1-\r\n\r\n").range.empty());
+}
+
 TEST(HttpRequestTest, ChannelNumbersOutsideIntSaturate) {
   const struct {
     const char* value;

@@ -279,6 +279,19 @@ TEST_F(RequestTest, RelaysABodyUnchanged) {
   std::string request = "GET /r?li=" + source.url("/v.flv") + " HTTP/1.0\r\n\r\n";
   EXPECT_EQ(exchange(request.c_str()), okWithLength(body.size()) + body);
   EXPECT_EQ(server_.state.load(), Accepting);
+
+  // A player that seeks: its range goes on to the source, the source's part
+  // and its place in the whole come back.
+  source.route("/v.flv?part", fakehttp::Script::response(
+                                  206, {"Content-Length: 100", "Content-Range: bytes 1000-1099/200000"},
+                                  body.substr(1000, 100)));
+  close(fds_[0]);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
+  request = "GET /r?li=" + source.url("/v.flv?part") + " HTTP/1.0\r\nRange: bytes=1000-1099\r\n\r\n";
+  EXPECT_EQ(exchange(request.c_str()),
+            "HTTP/1.0 206 Partial Content\r\nContent-Length: 100\r\nContent-Range: bytes 1000-1099/200000" +
+                kHeaderBlock + body.substr(1000, 100));
+  EXPECT_EQ(source.requests().back().header("Range"), "bytes=1000-1099");
 }
 
 // The stop lands while the handler waits for its first chunk (the source
