@@ -30,33 +30,13 @@ constexpr int32_t readClampedDecimal(TextView text) {
   return magnitude > INT32_MAX ? INT32_MAX : static_cast<int32_t>(magnitude);
 }
 
-constexpr char lowerCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // The value of the first line of an HTTP header block whose field name is
 // `name` (in any case): from behind the colon and its blanks to the end of
 // the line; empty when there is none. The first line (request or status)
 // is never taken for a field.
-constexpr TextView headerField(TextView header, TextView name) {
-  for (size_t line = findChar(header, '\n'); line != kNotFound; line = findChar(header, '\n', line + 1)) {
-    const size_t start = line + 1;
-    if (header.size - start <= name.size || header[start + name.size] != ':') continue;
-    bool same = true;
-    for (size_t i = 0; i < name.size && same; ++i) same = lowerCase(header[start + i]) == lowerCase(name[i]);
-    if (!same) continue;
-    size_t at = start + name.size + 1;
-    while (at < header.size && (header[at] == ' ' || header[at] == '\t')) ++at;
-    return cutAtAnyOf(subText(header, at), "\r\n");
-  }
-  return {};
-}
+TextView headerField(TextView header, TextView name);
 
 // Whether every character of `text` is one of `allowed`, and there is one.
-constexpr bool madeOf(TextView text, TextView allowed) {
-  if (text.empty()) return false;
-  for (size_t i = 0; i < text.size; ++i) {
-    if (findChar(allowed, text[i]) == kNotFound) return false;
-  }
-  return true;
-}
+bool madeOf(TextView text, const char* allowed);
 
 #endif  // ZTV_BASE_TEXT_H

@@ -9,7 +9,7 @@ TryTimes tryTimes = {500, 2 * ZTV_PACE_LEAD_MS};
 
 namespace {
 
-constexpr int kLongestPauseShift = 3;  // the pauses: 1, 2, 4, then 8 times the first, again and again
+constexpr int kMostDoublings = 3;  // the pauses: 1, 2, 4, then 8 times the first, again and again
 
 int64_t silentFor(const StreamSession& s) { return monotonicMs() - s.unitWantedMs; }
 
@@ -24,8 +24,8 @@ uint32_t hashOf(TextView text) {
 }  // namespace
 
 TryAgain pauseBeforeTry(const StreamSession& s, int failures, int64_t budgetMs, const char* what) {
-  const int shift = failures - 1 < kLongestPauseShift ? failures - 1 : kLongestPauseShift;
-  const int64_t pauseMs = tryTimes.firstPauseMs << (shift < 0 ? 0 : shift);
+  int64_t pauseMs = tryTimes.firstPauseMs;
+  for (int doubled = 1; doubled < failures && doubled <= kMostDoublings; ++doubled) pauseMs += pauseMs;
   if (socket_interrupted()) return TryAgain::kStopped;
   if (silentFor(s) + pauseMs > budgetMs) return TryAgain::kNo;
   Log(ERROR, "getFLVPacket, %s failed (%d in a row); trying again in %lld ms", what, failures,
