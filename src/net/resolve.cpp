@@ -103,16 +103,6 @@ int awaitDone(Lookup* lookup, int64_t deadlineMs) {
   return 0;
 }
 
-// Waits for the helper: its code with the list handed over, or as awaitDone.
-int awaitHelper(Lookup* lookup, struct addrinfo** result, int64_t deadlineMs) {
-  const int waited = awaitDone(lookup, deadlineMs);
-  if (waited != 0) return waited;
-  *result = lookup->list;
-  lookup->list = NULL;
-  // A system error is the helper's, not this thread's.
-  if (lookup->code == EAI_SYSTEM) errno = lookup->error;
-  return lookup->code;
-}
 
 // Whether `lookup` asks what a look-up of `host` and `service` with `hints` would.
 bool sameQuestion(const Lookup& lookup, const char* host, const char* service, const struct addrinfo& hints) {
@@ -121,17 +111,22 @@ bool sameQuestion(const Lookup& lookup, const char* host, const char* service, c
          lookup.hints.ai_protocol == hints.ai_protocol && lookup.hints.ai_flags == hints.ai_flags;
 }
 
-// Waits for the helper until the deadline; a look-up given up on is kept
-// as the thread's, to be waited for by its next one.
+// Waits for the helper until the deadline: its code with the list handed
+// over, or as awaitDone; a look-up given up on is kept as the thread's, to
+// be waited for by its next one.
 int finish(Lookup* lookup, struct addrinfo** result, int64_t deadlineMs) {
-  const int answer = awaitHelper(lookup, result, deadlineMs);
-  const int saved = errno;
-  if (lookup->done.load() == 0) {
+  const int waited = awaitDone(lookup, deadlineMs);
+  if (waited != 0) {
     tGivenUp = lookup;
-  } else {
-    release(lookup);
+    return waited;
   }
-  errno = saved;
+  *result = lookup->list;
+  lookup->list = NULL;
+  const int answer = lookup->code;
+  const int error = lookup->error;
+  release(lookup);
+  // A system error is the helper's, not this thread's.
+  if (answer == EAI_SYSTEM) errno = error;
   return answer;
 }
 

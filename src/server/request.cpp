@@ -45,7 +45,7 @@ constexpr int64_t kRefusalWaitMs = 500;  // a refused player's request, then its
 void sendAnswer(int socket, const char* status, int64_t contentLength = 0, const char* contentRange = "") {
   char length[40] = "";
   if (contentLength > 0) snprintf(length, sizeof length, "\r\nContent-Length: %lld", static_cast<long long>(contentLength));
-  char range[80] = "";
+  char range[112] = "";  // "bytes " and three 20-digit numbers fit whole
   if (contentRange[0] != '\0') snprintf(range, sizeof range, "\r\nContent-Range: %s", contentRange);
   char answer[512];
   int size = snprintf(answer, sizeof answer, "%s%s%s%s", status, length, range, kHeaderBlock);

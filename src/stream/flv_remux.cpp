@@ -330,6 +330,11 @@ bool carriesNoPicture(const uint8_t* body, uint32_t dataSize) {
   return dataSize >= 2 && (body[0] & 0x0F) == kAvc && body[1] != kAvcFrame;
 }
 
+// An audio tag that carries no sound: the AAC decoder's set-up.
+bool carriesNoSound(const uint8_t* body, uint32_t dataSize) {
+  return dataSize >= 2 && (body[0] >> 4) == kAac && body[1] == kAacSetUp;
+}
+
 // Step 7: video timestamps keep rising across joins; returns the step
 // added to outTimestamp for this tag. A picture past where the video last
 // broke off is progress: its tries start anew.
@@ -385,8 +390,8 @@ uint32_t soundWait(const StreamSession& s, uint32_t out) {
 // end (soundWait), and what still would go back is held at the last audio
 // timestamp.
 void rebaseAudio(StreamSession& s, uint8_t* block, const uint8_t* body, uint32_t dataSize) {
-  // The decoder's set-up carries no sound: it stays at the last sound's time.
-  if (dataSize >= 2 && (body[0] >> 4) == kAac && body[1] == kAacSetUp) {
+  // Without a sound it stays at the last sound's time and moves nothing.
+  if (carriesNoSound(body, dataSize)) {
     writeTimestamp(block, s.lastAudioTimestamp);
     return;
   }
