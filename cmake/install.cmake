@@ -5,6 +5,8 @@
 #   share/man/man8/zomaktvproxy.8            its manual page
 #   etc/init.d/zomaktvproxy                  SysV init script (busybox sh will do)
 #   lib/systemd/system/zomaktvproxy.service  systemd unit
+#   share/zomaktvproxy/ca-certificates.crt   trusted certificates for https, for a
+#                                            box that has none (ZTV_CA_BUNDLE_FILE)
 include(GNUInstallDirs)
 
 set(ZTV_PACKAGE_TARGET "${CMAKE_SYSTEM_PROCESSOR}" CACHE STRING
@@ -32,6 +34,12 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zomaktvproxy.8 DESTINATION ${CMAKE_INS
 install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/zomaktvproxy.init
         DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/init.d RENAME zomaktvproxy)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zomaktvproxy.service DESTINATION lib/systemd/system)
+# The program looks for the bundle there (ZTV_CA_BUNDLE_INSTALLED) when the
+# system has none of its own; scripts/release gives Debian's.
+set(ZTV_CA_BUNDLE_FILE "" CACHE FILEPATH "PEM bundle of trusted certificates to install beside the program")
+if(ZTV_TLS AND ZTV_CA_BUNDLE_FILE)
+  install(FILES ${ZTV_CA_BUNDLE_FILE} DESTINATION ${CMAKE_INSTALL_DATADIR}/zomaktvproxy RENAME ca-certificates.crt)
+endif()
 
 set(CPACK_GENERATOR TGZ)
 set(CPACK_PACKAGE_NAME zomaktvproxy)

@@ -87,3 +87,57 @@ musl_sysroot() {
     rm -rf "$dir" && mkdir -p "$dir" && dpkg-deb -x "$deb" "$dir" && touch "$dir/.unpacked" || return 1
   done
 }
+
+# wolfssl_source: the source of the TLS library the program links (wolfSSL,
+# as Debian keeps it: its upstream release with Debian's patches, the
+# security fixes among them), unpacked into build/deps/wolfssl; kept when
+# already there. It comes from Debian's archive with apt-get source, through
+# package lists of its own in build/deps/apt (the system's sources.list may
+# name no deb-src), so it needs no root; dpkg-source (dpkg-dev) applies the
+# patches. It is Debian 12's on any machine, so that every build has the
+# same version, the one the settings in cmake/wolfssl/ are made for.
+wolfssl_source() {
+  local top deps apt sources
+  top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  deps="$top/build/deps"
+  [ -f "$deps/wolfssl/.unpacked" ] && return 0
+  command -v dpkg-source >/dev/null || { echo "wolfSSL source: dpkg-source (dpkg-dev) is missing" >&2; return 1; }
+  apt="$deps/apt"
+  rm -rf "$apt" && mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/src" || return 1
+  sources="$apt/sources.list"
+  : >"$sources"
+  echo "deb-src http://deb.debian.org/debian bookworm main" >>"$sources"
+  echo "deb-src http://deb.debian.org/debian-security bookworm-security main" >>"$sources"
+  local options=(-o Dir::Etc::SourceList="$sources" -o Dir::Etc::SourceParts=/dev/null
+                 -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o APT::Sandbox::User=root -qq)
+  apt_try apt-get "${options[@]}" update >&2 || return 1
+  (cd "$apt/src" && apt_try apt-get "${options[@]}" source --download-only wolfssl >&2) || return 1
+  rm -rf "$deps/wolfssl"
+  (cd "$apt/src" && dpkg-source -x ./wolfssl_*.dsc "$deps/wolfssl" >&2) || return 1
+  : >"$deps/wolfssl/.unpacked"
+}
+
+# ca_bundle: the trusted certificates a package carries for a box that has
+# none of its own: Debian's ca-certificates (the certificate authorities
+# that the common browsers trust), its certificates put together into one
+# PEM file, build/deps/ca-certificates.crt, as Debian's own
+# /etc/ssl/certs/ca-certificates.crt is made. Kept when already there.
+ca_bundle() {
+  local top deps deb unpacked
+  top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  deps="$top/build/deps"
+  [ -s "$deps/ca-certificates.crt" ] && return 0
+  mkdir -p "$deps/debs" || return 1
+  deb=$(find "$deps/debs" -name 'ca-certificates_*_all.deb' | sort | tail -n 1)
+  if [ -z "$deb" ]; then
+    local download=(apt-get download -qq -o APT::Sandbox::User=root ca-certificates)
+    (cd "$deps/debs" && { "${download[@]}" >&2 || { update_lists && apt_try "${download[@]}" >&2; }; }) || return 1
+    deb=$(find "$deps/debs" -name 'ca-certificates_*_all.deb' | sort | tail -n 1)
+    [ -n "$deb" ] || { echo "trust bundle: no ca-certificates downloaded" >&2; return 1; }
+  fi
+  unpacked="$deps/ca-certificates"
+  rm -rf "$unpacked" && dpkg-deb -x "$deb" "$unpacked" || return 1
+  find "$unpacked/usr/share/ca-certificates" -name '*.crt' | LC_ALL=C sort | xargs cat >"$deps/ca-certificates.crt.new" &&
+    grep -q 'BEGIN CERTIFICATE' "$deps/ca-certificates.crt.new" &&
+    mv "$deps/ca-certificates.crt.new" "$deps/ca-certificates.crt"
+}

@@ -7,6 +7,7 @@
 #include "app/options.h"
 #include "app/signals.h"
 #include "log/log.h"
+#include "net/tls.h"
 #include "server/http_server.h"
 #include "stream/video_select.h"
 
@@ -48,6 +49,8 @@ int main(int argc, char** argv) {
   int port = checkPort(settings.portText.get());
   const int players = checkPlayers(settings.playersText.get());
   timelineHost = checkTimelineHost(settings.timelineHostText.get());  // before any stream thread exists
+  if (!checkCaFile(settings.caFilePath.get())) return 1;
+  tls_setTrustFile(settings.caFilePath.get());  // kept until the end of main
   (void)takeInstanceLock(settings.lockPath.c_str());  // the descriptor stays open until exit
   setupSignals();
 

@@ -4,6 +4,10 @@
 #include <getopt.h>
 
 #include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +21,7 @@ namespace {
 // beyond the letters.
 constexpr int kTimelineHostOption = 256;
 constexpr int kPlayersOption = 257;
+constexpr int kCaFileOption = 258;
 // A DNS name is at most 253 characters; ":65535" follows.
 constexpr size_t kMaxHostLength = 253;
 
@@ -27,7 +32,7 @@ const option kLongOptions[] = {
     {"verbose", no_argument, nullptr, 'v'},   {"bind", required_argument, nullptr, 'b'},
     {"port", required_argument, nullptr, 'p'}, {"log", required_argument, nullptr, 'l'},
     {"lock", required_argument, nullptr, 'L'}, {"timeline-host", required_argument, nullptr, kTimelineHostOption},
-    {"players", required_argument, nullptr, kPlayersOption},
+    {"players", required_argument, nullptr, kPlayersOption}, {"ca-file", required_argument, nullptr, kCaFileOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -40,6 +45,7 @@ HeapText* textOption(int letter, StartupSettings* settings) {
     case 'L': return &settings->lockPath;
     case kTimelineHostOption: return &settings->timelineHostText;
     case kPlayersOption: return &settings->playersText;
+    case kCaFileOption: return &settings->caFilePath;
     default: return nullptr;
   }
 }
@@ -87,8 +93,9 @@ void printHelp(int port) {
   LogPrintf("--bind|-b               Streaming ip address (default: %s)\n", kDefaultAddress);
   LogPrintf("--port|-p               Streaming port (default: %d)\n\n", port);
   LogPrintf("--timeline-host         Timeline host, host or host:port (default: %s)\n", TIMELINE_HOST);
-  LogPrintf("--players               Players served at once, 1 to %d (default: %d)\n\n", kMaxPlayers,
+  LogPrintf("--players               Players served at once, 1 to %d (default: %d)\n", kMaxPlayers,
             kDefaultPlayers);
+  LogPrintf("--ca-file               Trusted certificates for https, a PEM file (default: the system's)\n\n");
   LogPrintf("--lock|-L               Lock file (default: %s)\n", kDefaultLockPath);
   LogPrintf("--log|-l                Log file\n\n");
   LogPrintf("--daemon|-d             Daemon mode.\n\n");
@@ -96,6 +103,52 @@ void printHelp(int port) {
   LogPrintf("--verbose|-v            Verbose command output.\n");
   LogPrintf("--debug|-z              Debug level command output.\n\n");
   LogPrintf("--help|-h               Prints this help screen.\n\n");
+}
+
+namespace {
+
+// Whether the rest of file `fd` holds the start of a PEM certificate; read
+// a block at a time, each searched with the end of the one before.
+bool holdsCertificate(int fd) {
+  static constexpr char kMark[] = "-----BEGIN CERTIFICATE-----";
+  constexpr size_t kKept = sizeof kMark - 2;  // a mark cut by a block's end
+  char block[4096];
+  size_t kept = 0;
+  for (;;) {
+    const ssize_t got = read(fd, block + kept, sizeof block - kept);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    const size_t filled = kept + static_cast<size_t>(got);
+    if (memmem(block, filled, kMark, sizeof kMark - 1) != nullptr) return true;
+    kept = filled < kKept ? filled : kKept;
+    memmove(block, block + filled - kept, kept);
+  }
+}
+
+// Why `path` cannot serve as the trusted certificates, or null when it can:
+// a file that can be read, with at least one PEM certificate in it.
+const char* caFileFault(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return strerror(errno);
+  struct stat status{};
+  const char* fault = nullptr;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    fault = "not a file";
+  } else if (!holdsCertificate(fd)) {
+    fault = "no certificate in it";
+  }
+  close(fd);
+  return fault;
+}
+
+}  // namespace
+
+bool checkCaFile(const char* path) {
+  if (path == nullptr) return true;
+  const char* fault = caFileFault(path);
+  if (fault == nullptr) return true;
+  Log(ERROR, "Cannot read the certificate file %s (%s), exiting!", path, fault);
+  return false;
 }
 
 const char* checkBindAddress(const char* text) {
@@ -133,9 +186,12 @@ bool isPortNumber(const char* text) {
 
 const char* checkTimelineHost(const char* text) {
   if (text == nullptr) return TIMELINE_HOST;
-  const char* colon = strchr(text, ':');
-  const size_t hostLength = colon != nullptr ? static_cast<size_t>(colon - text) : strlen(text);
-  if (isHostName(text, hostLength) && (colon == nullptr || isPortNumber(colon + 1))) return text;
+  const char* host = text;
+  if (strncmp(host, "https://", 8) == 0) host += 8;
+  else if (strncmp(host, "http://", 7) == 0) host += 7;
+  const char* colon = strchr(host, ':');
+  const size_t hostLength = colon != nullptr ? static_cast<size_t>(colon - host) : strlen(host);
+  if (isHostName(host, hostLength) && (colon == nullptr || isPortNumber(colon + 1))) return text;
   Log(ERROR, "Invalid timeline host (requested host %s), ignoring", text);
   return TIMELINE_HOST;
 }

@@ -20,6 +20,7 @@ struct StartupSettings {
   HeapText portText;     // --port as given, not yet converted
   HeapText timelineHostText;  // --timeline-host as given, not yet checked
   HeapText playersText;  // --players as given, not yet converted
+  HeapText caFilePath;   // --ca-file: the trusted certificates for https; none: the system's
   bool daemon = false;   // --daemon
 };
 
@@ -34,11 +35,17 @@ ParseResult parseCommandLine(int argc, char** argv, StartupSettings* settings);
 // The help text, through LogPrintf, with `port` as the default port.
 void printHelp(int port);
 
+// Whether `path` (--ca-file; null when not given) can be used: null, or a
+// file that can be read and holds at least one PEM certificate. A false
+// answer is logged.
+bool checkCaFile(const char* path);
+
 // `text` when inet_addr accepts it, otherwise "0.0.0.0" (logged). Null: "0.0.0.0".
 const char* checkBindAddress(const char* text);
 
 // `text` when it is a host name or IPv4 address with an optional ":port"
-// (1..65535), otherwise the build-time timeline host (logged). Null: that default.
+// (1..65535), either alone or behind "http://" or "https://", otherwise the
+// build-time timeline host (logged). Null: that default.
 const char* checkTimelineHost(const char* text);
 
 // The number of players `text` names (decimal digits, 1..kMaxPlayers),

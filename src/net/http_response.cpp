@@ -31,10 +31,10 @@ bool endsHeader(const char* buffer, size_t length) {
 // Stops at the blank line (whose last LF becomes a NUL and is not counted),
 // at the end of the data, after a failed read or five silent seconds.
 // Returns the length read, or kTooLong when the buffer filled up first.
-size_t readHeader(int fd, char* buffer) {
+size_t readHeader(WebLink link, char* buffer) {
   size_t length = 0;
   while (length < kHttpBufferSize) {
-    if (my_read(fd, buffer + length, 1) != 1) return length;
+    if (link_read(link, buffer + length, 1) != 1) return length;
     if (endsHeader(buffer, length)) {
       buffer[length] = '\0';
       return length;
@@ -142,7 +142,7 @@ HttpAnswer interpretHttpHeader(TextView header, TextView requestPath) {
   }
 }
 
-HttpAnswer httpExchange(int fd, const char* host, const char* path, const char* range) {
+HttpAnswer httpExchange(WebLink link, const char* host, const char* path, const char* range) {
   // One byte more than the header may hold: the NUL that ends the text even
   // when the buffer filled up.
   HeapArray<char> buffer = allocZeroed<char>(kHttpBufferSize + 1);
@@ -157,9 +157,9 @@ HttpAnswer httpExchange(int fd, const char* host, const char* path, const char* 
   }
   Log(DEBUG, "%s: Send\n%s\n", kSelf, request.c_str());
   // A request that does not go out shows up as a short or missing answer.
-  (void)socket_sendAll(fd, request.c_str(), request.size(), kSendLimitMs);
+  (void)link_sendAll(link, request.c_str(), request.size(), kSendLimitMs);
 
-  size_t length = readHeader(fd, buffer.get());
+  size_t length = readHeader(link, buffer.get());
   bool tooLong = length == kTooLong;
   const TextView header(buffer.get(), tooLong ? kHttpBufferSize : length);
   Log(DEBUG, "%s: Receive\n%s\n", kSelf, buffer.get());

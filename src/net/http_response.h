@@ -2,7 +2,7 @@
 #define ZTV_NET_HTTP_RESPONSE_H
 
 // The request/response exchange of the web file client on a socket that is
-// already connected: write the request, read the response header one byte at
+// already connected (plain or through TLS): write the request, read the response header one byte at
 // a time (so that the body stays on the socket), and decide what the answer
 // means. webFileConnect loops over it to follow redirects; tests and the
 // fuzzer drive it over a socket pair.
@@ -12,6 +12,7 @@
 
 #include "base/heap_text.h"
 #include "base/text_view.h"
+#include "net/tls.h"
 
 enum class HttpAnswerKind {
   Failed,    // unusable answer; the cause is logged (a short header is not)
@@ -37,10 +38,10 @@ constexpr size_t kHttpMinHeader = 14;      // a shorter response header is no an
 [[nodiscard]] bool buildHttpRequest(HeapText* request, const char* host, const char* path,
                                     const char* range = nullptr);
 
-// Sends the request on `fd`, reads the response header and interprets it.
+// Sends the request on `link`, reads the response header and interprets it.
 // Logs the request, the header and (at ERROR) why an answer is unusable.
 // Memory that runs short is logged as "out of memory" and fails the answer.
-HttpAnswer httpExchange(int fd, const char* host, const char* path, const char* range = nullptr);
+HttpAnswer httpExchange(WebLink link, const char* host, const char* path, const char* range = nullptr);
 
 // Interprets a response header as read (NUL-free, without the final LF),
 // answering a request for `requestPath`. Logs why an answer is unusable.

@@ -10,21 +10,25 @@
 
 namespace {
 
-constexpr TextView kScheme = "http://";
+constexpr TextView kPlain = "http://";
+constexpr TextView kSecure = "https://";
 constexpr int kMaxRedirects = 10;  // hops followed in one connect
 
 void closeSocket(WebFileHandle& file) {
+  tls_close(file.tls);
+  file.tls = nullptr;
   if (file.fd != -1) close(file.fd);
   file.fd = -1;
 }
 
 enum class UrlResult { Assigned, NotHttp, OutOfMemory };
 
-// Fills host, port and path from `url`; nothing changes unless it is
-// "http://..." and all three could be had.
+// Fills secure, host, port and path from `url`; nothing changes unless it
+// is "http://..." or "https://..." and all three could be had.
 UrlResult assignUrl(WebFileHandle& file, TextView url) {
-  if (!startsWith(url, kScheme)) return UrlResult::NotHttp;
-  TextView rest = subText(url, kScheme.size);
+  const bool secure = startsWith(url, kSecure);
+  if (!secure && !startsWith(url, kPlain)) return UrlResult::NotHttp;
+  TextView rest = subText(url, secure ? kSecure.size : kPlain.size);
   size_t slash = findChar(rest, '/');
   TextView hostAndPort = subText(rest, 0, slash);
   // An IPv6 address stands in brackets ("[2001:db8::1]:8080"), which stay
@@ -35,10 +39,11 @@ UrlResult assignUrl(WebFileHandle& file, TextView url) {
   TextView portText = colon == kNotFound ? TextView() : subText(hostAndPort, colon + 1);
   // Build all three first: a failed allocation leaves the handle as it was.
   HeapText host, port, path;
-  if (!copyText(&host, subText(hostAndPort, 0, colon)) || !copyText(&port, portText.empty() ? "80" : portText) ||
+  if (!copyText(&host, subText(hostAndPort, 0, colon)) || !copyText(&port, !portText.empty() ? portText : secure ? "443" : "80") ||
       !copyText(&path, slash == kNotFound ? TextView("/") : subText(rest, slash))) {
     return UrlResult::OutOfMemory;
   }
+  file.secure = secure;
   file.host = moved(host);
   file.port = moved(port);
   file.path = moved(path);
@@ -47,16 +52,42 @@ UrlResult assignUrl(WebFileHandle& file, TextView url) {
 
 void logOutOfMemory(const char* operation) { Log(ERROR, "%s, out of memory.", operation); }
 
-// A connection to the file's host: an IPv6 address without its brackets.
-int connectToHost(const WebFileHandle& file) {
+// The file's host as a look-up and TLS take it: an IPv6 address without
+// its brackets; false when memory is short.
+bool bareHost(const WebFileHandle& file, HeapText* bare) {
   const TextView host = file.host.view();
-  if (!startsWith(host, "[") || !endsWith(host, "]")) return socket_connect(file.host.c_str(), file.port.c_str());
-  HeapText address;
-  if (!copyText(&address, subText(host, 1, host.size - 2))) {
-    logOutOfMemory("webFileConnect");
+  const bool bracketed = startsWith(host, "[") && endsWith(host, "]");
+  if (copyText(bare, bracketed ? subText(host, 1, host.size - 2) : host)) return true;
+  logOutOfMemory("webFileConnect");
+  return false;
+}
+
+// A connection to the file's host, with its TLS session for https://; the
+// socket, or -1 with `failure` set.
+int connectToHost(WebFileHandle& file) {
+  HeapText host;
+  if (!bareHost(file, &host)) return -1;
+  file.fd = socket_connect(host.c_str(), file.port.c_str());
+  if (file.fd < 0) {
+    file.failure = FetchFailure::kMayPass;  // refused, reset, silent or a name not (yet) known
     return -1;
   }
-  return socket_connect(address.c_str(), file.port.c_str());
+  // Checked on the address connected to, hop by hop: a name or a redirect
+  // that leads to this box is refused as its address would be.
+  file.reachedBox = file.awayFromBox && socket_reachesThisBox(file.fd);
+  if (file.reachedBox) {
+    Log(ERROR, "%s, %s:%s is this box itself, refused for a player elsewhere.", "webFileConnect",
+        file.host.c_str(), file.port.c_str());
+    closeSocket(file);
+    return -1;
+  }
+  if (!file.secure) return file.fd;
+  bool final = true;
+  file.tls = tls_open(file.fd, host.c_str(), &final);
+  if (file.tls != nullptr) return file.fd;
+  file.failure = final ? FetchFailure::kFinal : FetchFailure::kMayPass;
+  closeSocket(file);
+  return -1;
 }
 
 // Whether an answer that gave no body may come out otherwise in a moment:
@@ -73,21 +104,8 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
   file.failure = FetchFailure::kFinal;
   for (int hops = 0;; ++hops) {
     closeSocket(file);
-    file.fd = connectToHost(file);
-    if (file.fd < 0) {
-      file.failure = FetchFailure::kMayPass;  // refused, reset, silent or a name not (yet) known
-      return -1;
-    }
-    // Checked on the address connected to, hop by hop: a name or a redirect
-    // that leads to this box is refused as its address would be.
-    file.reachedBox = file.awayFromBox && socket_reachesThisBox(file.fd);
-    if (file.reachedBox) {
-      Log(ERROR, "%s, %s:%s is this box itself, refused for a player elsewhere.", "webFileConnect",
-          file.host.c_str(), file.port.c_str());
-      closeSocket(file);
-      return -1;
-    }
-    HttpAnswer answer = httpExchange(file.fd, file.host.c_str(), file.path.c_str(), file.range.c_str());
+    if (connectToHost(file) < 0) return -1;
+    HttpAnswer answer = httpExchange(WebLink(file.fd, file.tls), file.host.c_str(), file.path.c_str(), file.range.c_str());
     file.status = answer.status;
     if (answer.kind == HttpAnswerKind::Body) {
       file.contentRange = moved(answer.contentRange);
@@ -109,7 +127,7 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
     const UrlResult next = assignUrl(file, answer.location.view());
     if (next == UrlResult::OutOfMemory) logOutOfMemory("webFileConnect");
     if (next == UrlResult::NotHttp) {
-      Log(ERROR, "%s, redirect to a location that is not an http:// URL (HTTP code: %d).",
+      Log(ERROR, "%s, redirect to a location that is neither an http:// nor an https:// URL (HTTP code: %d).",
           "webFileConnect", answer.status);
     }
     if (next != UrlResult::Assigned) return -1;
@@ -146,7 +164,7 @@ WebFileHandle* webFileOpen(const char* url, FetchFailure* failure) {
 
 int webFileRead(WebFileHandle* file, void* buffer, int size) {
   if (file == nullptr || file->fd == -1) return 0;
-  int got = my_read(file->fd, buffer, size);
+  int got = link_read(WebLink(file->fd, file->tls), buffer, size);
   file->bytesRead += got;
   return got;
 }

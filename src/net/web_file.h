@@ -1,7 +1,8 @@
 #ifndef ZTV_NET_WEB_FILE_H
 #define ZTV_NET_WEB_FILE_H
 
-// One HTTP/1.0 download from the video service: webFileOpen (connects, sends
+// One HTTP/1.0 download from the video service, over http:// or https://
+// (net/tls.h): webFileOpen (connects, sends
 // the client identification, follows 301/302/307/308 redirects, reads the response
 // header), webFileRead as often as needed, webFileClose. The body ends when
 // bytesRead reaches contentLength or when a read comes back short.
@@ -10,6 +11,7 @@
 
 #include "base/heap.h"
 #include "base/heap_text.h"
+#include "net/tls.h"
 
 // Why a download could not be had, for a caller that may try it again.
 enum class FetchFailure : uint8_t {
@@ -17,16 +19,19 @@ enum class FetchFailure : uint8_t {
   kMayPass,  // no connection, no answer or a cut one, a 5xx, 408 or 429: the
              // service may answer in a moment, as a busy or restarting host does
   kFinal,    // the service's own answer (404, 410, 403 and the other 4xx), a URL
-             // that is not http://, a redirect that leads nowhere or round in a
-             // circle, this box refused: asking again gets the same
+             // that is neither http:// nor https://, a redirect that leads nowhere or
+             // round in a circle, this box refused, a certificate that does not
+             // check out: asking again gets the same
 };
 
 struct WebFileHandle {
   int fd = -1;                // socket, -1 when there is none
+  TlsLink* tls = nullptr;     // its TLS session for https://, else null
+  bool secure = false;        // the URL is https://
   int64_t bytesRead = 0;      // body bytes delivered by webFileRead so far
   int64_t contentLength = 0;  // of the final response; -1 when the connect failed
   HeapText host;              // host alone (the URL's text before the port's ':', an IPv6 address in its brackets); also the Host header
-  HeapText port;              // port text behind the ':', "80" when there is none
+  HeapText port;              // port text behind the ':', "80" (https: "443") when there is none
   HeapText path;              // from the first '/' behind the host, query included; "/" when empty
   HeapText range;             // set before a connect: the Range header's value ("bytes=N-"); empty for the whole body
   int status = 0;             // status code of the final response (200, or 206 for a range); 0 when none came
@@ -47,7 +52,8 @@ int webFileRead(WebFileHandle* file, void* buffer, int size);
 // Closes the socket and frees the handle. Accepts null; always 0.
 int webFileClose(WebFileHandle* file);
 
-// A new unconnected handle (fd -1), or null when `url` is not "http://...".
+// A new unconnected handle (fd -1), or null when `url` is neither
+// "http://..." nor "https://...".
 [[nodiscard]] WebFileHandle* webFileParseUrl(const char* url);
 
 // (Re)connects `file` and reads the response header, following redirects.

@@ -16,7 +16,9 @@ constexpr const char* kName = "getNewVideoToStream";
 constexpr uint32_t kMaxLoadsWithoutTag = 2;
 
 bool timelineUrl(HeapText* url, int32_t channelId) {
-  return formatText(url, "http://%s/live/semichannel/timeline/?id=%d", timelineHost, static_cast<int>(channelId));
+  const bool schemed = startsWith(timelineHost, "http://") || startsWith(timelineHost, "https://");
+  return formatText(url, "%s%s/live/semichannel/timeline/?id=%d", schemed ? "" : "http://", timelineHost,
+                    static_cast<int>(channelId));
 }
 
 // Downloads the timeline into the session, trying again after a failure

@@ -7,8 +7,9 @@
 
 #include "stream/session.h"
 
-// Host (or host:port) of the service's timeline documents: --timeline-host,
-// by default the build-time value. Set before any stream starts.
+// Host (or host:port) of the service's timeline documents, asked over
+// http://, or "https://" and the host: --timeline-host, by default the
+// build-time value. Set before any stream starts.
 extern const char* timelineHost;
 
 // 0 with videoUrl and currentPliid set to the next video; -1 when no

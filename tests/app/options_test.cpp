@@ -137,7 +137,8 @@ TEST_F(OptionsTest, TimelineHostIsHostWithOptionalPort) {
   } cases[] = {
       {"timelines.example.net", true}, {"10.0.0.2:8080", true}, {"a-b.test:65535", true},
       {"", false}, {":80", false}, {"host:", false}, {"host:0", false}, {"host:65536", false},
-      {"host:80x", false}, {"host:80:81", false}, {"http://host", false}, {"host/path", false},
+      {"host:80x", false}, {"host:80:81", false}, {"http://host", true}, {"https://a.test:8443", true},
+      {"https://", false}, {"ftp://host", false}, {"https://host/path", false}, {"host/path", false},
       {"ho st", false},
   };
   for (const auto& c : cases) {

@@ -3,9 +3,10 @@
 
 // What an end-to-end suite shares: its sample media, named by the suite's
 // recipes() and made once per suite, served by an nginx on a fresh port of
-// its own at /v/NAME.flv, which the proxy takes for its timeline host (so
-// that tests run side by side); the proxy started on demand and stopped
-// cleanly after each test; its log and nginx's on failure.
+// its own at /v/NAME.flv (over TLS when the test enables it), which the
+// proxy takes for its timeline host (so that tests run side by side); the
+// proxy started on demand and stopped cleanly after each test; its log and
+// nginx's on failure.
 
 #include <gtest/gtest.h>
 
@@ -60,7 +61,10 @@ class E2eTest : public ::testing::Test {
   void startService(const std::vector<std::string>& options = {}) {
     ASSERT_TRUE(nginx_->start()) << nginx_->error();
     proxy_ = std::make_unique<Proxy>(PROXY_BINARY);
-    std::vector<std::string> all = {"--debug", "--timeline-host", "127.0.0.1:" + std::to_string(nginx_->port())};
+    // Plain: "127.0.0.1:PORT", as the default host is written; with TLS its scheme too.
+    const std::string origin = nginx_->url("");
+    const std::string host = origin.rfind("http://", 0) == 0 ? origin.substr(7) : origin;
+    std::vector<std::string> all = {"--debug", "--timeline-host", host};
     all.insert(all.end(), options.begin(), options.end());
     ASSERT_TRUE(proxy_->start(all)) << proxy_->diagnostics();
   }

@@ -1,7 +1,8 @@
 // The jump to the live position against a real nginx as the video service:
 // the first video from its beginning up to its second keyframe, then the
 // same video re-opened with "?start=" at the keyframe nearest the timeline's
-// offset, then the rest of the channel, seamless for a real player.
+// offset, then the rest of the channel, seamless for a real player; over
+// http and https.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "support/process.h"
 #include "support/stream_check.h"
 #include "support/tcp_client.h"
+#include "support/test_ca.h"
 
 using namespace testsupport;
 
@@ -61,6 +63,13 @@ class LiveSeekTest : public E2eTest<LiveSeekTest> {
     size_t at = log.find(request);
     return at == std::string::npos ? -1 : std::atol(log.c_str() + at + request.size());
   }
+
+  // Reads channel `channel` and judges it: the samples `before` whole, then
+  // the long video served at `path` from its beginning up to its second
+  // keyframe, re-opened once with "?start=" (and then by range, when
+  // `byRange`) at the keyframe at 14 s, then the next video, then the fresh
+  // timeline's first videos.
+  void expectOneJump(int channel, const std::string& path, const std::vector<std::string>& before, bool byRange);
 };
 
 // Index of the n-th (from 1) tag with the keyframe flag; in an H.264 file the
@@ -106,13 +115,6 @@ TEST_F(LiveSeekTest, ChannelJumpsOnceToTheKeyframeNearestTheOffset) {
       {"host without start", {}, "/plain/"},
   };
   nginx_->addConfig("location /plain/ { alias " + nginx_->root() + "/v/; }");
-  const FlvStream& longFlv = samples_.at("long").flv;
-  const size_t secondKeyframe = nthKeyframe(longFlv, 2);
-  const size_t landingAt14 = keyframeAt(longFlv, 14000);
-  const size_t landingAt16 = keyframeAt(longFlv, 16000);
-  ASSERT_LT(secondKeyframe, longFlv.tags.size());
-  ASSERT_LT(landingAt14, longFlv.tags.size());
-  ASSERT_LT(landingAt16, longFlv.tags.size());
   int channel = 30;
   std::vector<std::string> paths;
   for (const auto& c : cases) {
@@ -130,41 +132,64 @@ TEST_F(LiveSeekTest, ChannelJumpsOnceToTheKeyframeNearestTheOffset) {
 
   channel = 30;
   for (size_t k = 0; k < std::size(cases); ++k) {
-    const SeekCase& c = cases[k];
-    SCOPED_TRACE(c.name);
-    // The stream: what comes before, the start of the long video up to its
-    // second keyframe, the jump, the next video, the fresh timeline's videos.
-    auto plan = [&](size_t landing) {
-      std::vector<Played> plays;
-      for (const auto& name : c.before) plays.push_back({&samples_.at(name).flv, 0, 0});
-      plays.push_back({&longFlv, 0, secondKeyframe});
-      plays.push_back({&longFlv, landing, 0});
-      plays.push_back({&samples_.at("next").flv, 0, 0});
-      for (const auto& name : c.before) plays.push_back({&samples_.at(name).flv, 0, 0});
-      plays.push_back({&longFlv, 0, secondKeyframe});  // the stream keeps pace with the clock: no more than needed
-      return plays;
-    };
-    // Enough for the earlier landing, which leaves more of the video to play.
-    const size_t bytes = streamBytes(plan(landingAt14));
-    std::string answer;
-    std::string stream = readStream(proxy_->port(), "/tv?id=" + std::to_string(++channel), bytes,
-                                    60s, &answer);
-    EXPECT_EQ(answer, kAnswer200);
-    EXPECT_EQ(stream.size(), bytes);
-
-    const long position = startPosition(paths[k]);
-    EXPECT_EQ(nginx_->countRequests(paths[k] + "?start="), 1);
-    EXPECT_EQ(nginx_->countRequests(paths[k] + " HTTP/1.0 206"), c.host == std::string("/plain/") ? 1 : 0);
-    const size_t landing = tagAt(longFlv, position);
-    ASSERT_LT(landing, longFlv.tags.size()) << "?start=" << position << " is not a tag";
-    // 14 s, or 16 s when a second passed between the timeline download and the jump.
-    EXPECT_TRUE(landing == landingAt14 || landing == landingAt16) << describe(longFlv.tags[landing], landing);
-    EXPECT_EQ(streamMismatch(stream, plan(landing)), "");
-    EXPECT_NE(proxy_->log().find("Seek video Time = " +
-                                 std::to_string(longFlv.tags[landing].timestamp / 1000) +
-                                 " sec. File position = " + std::to_string(position) + " "),
-              std::string::npos);
+    SCOPED_TRACE(cases[k].name);
+    expectOneJump(++channel, paths[k], cases[k].before, cases[k].host == std::string("/plain/"));
   }
+}
+
+// The same with the timeline and the videos over https, the jump's
+// "?start=" request too: this nginx speaks TLS alone, so that every request
+// in its log came through it.
+TEST_F(LiveSeekTest, ChannelJumpsToTheLivePositionOverHttps) {
+  TestCa ca;
+  ASSERT_TRUE(ca.ok()) << ca.error();
+  const auto cert = ca.issue("IP:127.0.0.1");
+  ASSERT_TRUE(cert) << ca.error();
+  nginx_->enableTls(cert->certFile, cert->keyFile);
+  ASSERT_TRUE(putChannel(60, {{videoUrl("long"), 1}, {videoUrl("next"), 2}}, kOffset));
+  ASSERT_NO_FATAL_FAILURE(startService({"--ca-file", ca.certFile()}));
+  expectOneJump(60, "/v/long.flv", {}, false);
+}
+
+void LiveSeekTest::expectOneJump(int channel, const std::string& path, const std::vector<std::string>& before,
+                                 bool byRange) {
+  const FlvStream& longFlv = samples_.at("long").flv;
+  const size_t secondKeyframe = nthKeyframe(longFlv, 2);
+  const size_t landingAt14 = keyframeAt(longFlv, 14000);
+  const size_t landingAt16 = keyframeAt(longFlv, 16000);
+  ASSERT_LT(secondKeyframe, longFlv.tags.size());
+  ASSERT_LT(landingAt14, longFlv.tags.size());
+  ASSERT_LT(landingAt16, longFlv.tags.size());
+  // The stream: what comes before, the start of the long video up to its
+  // second keyframe, the jump, the next video, the fresh timeline's videos.
+  auto plan = [&](size_t landing) {
+    std::vector<Played> plays;
+    for (const auto& name : before) plays.push_back({&samples_.at(name).flv, 0, 0});
+    plays.push_back({&longFlv, 0, secondKeyframe});
+    plays.push_back({&longFlv, landing, 0});
+    plays.push_back({&samples_.at("next").flv, 0, 0});
+    for (const auto& name : before) plays.push_back({&samples_.at(name).flv, 0, 0});
+    plays.push_back({&longFlv, 0, secondKeyframe});  // the stream keeps pace with the clock: no more than needed
+    return plays;
+  };
+  // Enough for the earlier landing, which leaves more of the video to play.
+  const size_t bytes = streamBytes(plan(landingAt14));
+  std::string answer;
+  std::string stream = readStream(proxy_->port(), "/tv?id=" + std::to_string(channel), bytes, 60s, &answer);
+  EXPECT_EQ(answer, kAnswer200);
+  EXPECT_EQ(stream.size(), bytes);
+
+  const long position = startPosition(path);
+  EXPECT_EQ(nginx_->countRequests(path + "?start="), 1);
+  EXPECT_EQ(nginx_->countRequests(path + " HTTP/1.0 206"), byRange ? 1 : 0);
+  const size_t landing = tagAt(longFlv, position);
+  ASSERT_LT(landing, longFlv.tags.size()) << "?start=" << position << " is not a tag";
+  // 14 s, or 16 s when a second passed between the timeline download and the jump.
+  EXPECT_TRUE(landing == landingAt14 || landing == landingAt16) << describe(longFlv.tags[landing], landing);
+  EXPECT_EQ(streamMismatch(stream, plan(landing)), "");
+  EXPECT_NE(proxy_->log().find("Seek video Time = " + std::to_string(longFlv.tags[landing].timestamp / 1000) +
+                               " sec. File position = " + std::to_string(position) + " "),
+            std::string::npos);
 }
 
 TEST_F(LiveSeekTest, FfmpegPlaysAcrossTheJumpWithoutResync) {

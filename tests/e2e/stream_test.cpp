@@ -19,6 +19,7 @@
 #include "support/process.h"
 #include "support/stream_check.h"
 #include "support/tcp_client.h"
+#include "support/test_ca.h"
 
 using namespace testsupport;
 
@@ -126,33 +127,56 @@ TEST_F(ProxyStreamTest, ChannelEndsWhenTheTimelineIsGone) {
   EXPECT_TRUE(flv.trailing.empty());
 }
 
+// Over http and https alike: from a server that speaks TLS 1.3 alone (an
+// EC certificate), one that speaks TLS 1.2 alone (an RSA one, from a
+// second CA in the same trust file), and through redirects from http to
+// https (301) and back (308).
 TEST_F(ProxyStreamTest, RelayPassesBodiesOnByteForByte) {
   std::string body(3 * 1024 * 1024 + 12345, '\0');
   std::mt19937 random(7);
   for (auto& byte : body) byte = static_cast<char>(random());
-  ASSERT_TRUE(nginx_->putFile("/files/big.bin", body));
+  TestCa ca, rsaCa(KeyKind::kRsa);
+  ASSERT_TRUE(ca.ok() && rsaCa.ok()) << ca.error() << rsaCa.error();
+  const auto cert = ca.issue("IP:127.0.0.1");
+  const auto rsaCert = rsaCa.issue("IP:127.0.0.1");
+  ASSERT_TRUE(cert && rsaCert) << ca.error() << rsaCa.error();
+  const std::string trust = ca.certFile() + ".both";
+  ASSERT_TRUE(writeFile(trust, readFile(ca.certFile()) + readFile(rsaCa.certFile())));
+  Nginx tls13(freeLoopbackPort()), tls12(freeLoopbackPort());
+  tls13.enableTls(cert->certFile, cert->keyFile, "TLSv1.3");
+  tls12.enableTls(rsaCert->certFile, rsaCert->keyFile, "TLSv1.2");
+  for (const Nginx* server : {nginx_.get(), &tls13, &tls12}) ASSERT_TRUE(server->putFile("/files/big.bin", body));
   nginx_->addRedirect("/moved/big.bin", 302, nginx_->url("/files/big.bin"));
-  ASSERT_NO_FATAL_FAILURE(startService());
-  for (const char* path : {"/files/big.bin", "/moved/big.bin"}) {
-    SCOPED_TRACE(path);
-    HttpReply reply = httpGet(proxy_->port(), "/x?li=" + nginx_->url(path), 60s);
+  nginx_->addRedirect("/up/big.bin", 301, tls13.url("/across/big.bin"));
+  tls13.addRedirect("/across/big.bin", 308, nginx_->url("/files/big.bin"));
+  ASSERT_TRUE(tls13.start()) << tls13.error();
+  ASSERT_TRUE(tls12.start()) << tls12.error();
+  ASSERT_NO_FATAL_FAILURE(startService({"--ca-file", trust}));
+  for (const std::string& url : {nginx_->url("/files/big.bin"), nginx_->url("/moved/big.bin"),
+                                 tls13.url("/files/big.bin"), nginx_->url("/up/big.bin")}) {
+    SCOPED_TRACE(url);
+    HttpReply reply = httpGet(proxy_->port(), "/x?li=" + url, 60s);
     EXPECT_TRUE(reply.closed);
     // With the source's length, so that a player knows where the file ends.
     EXPECT_EQ(reply.header(), "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
                                   std::string(kAnswer200.substr(15)));
     EXPECT_TRUE(reply.body() == body) << "body of " << reply.body().size() << " bytes differs";
   }
+  EXPECT_EQ(nginx_->countRequests("GET /up/big.bin HTTP/1.0 301"), 1);
+  EXPECT_EQ(tls13.countRequests("GET /across/big.bin HTTP/1.0 308"), 1);
 
   // A player that seeks asks for a range: it goes on to the source, and the
   // source's part comes back with its place in the whole.
-  HttpReply reply = testsupport::httpExchange(
-      proxy_->port(), "GET /x?li=" + nginx_->url("/files/big.bin") + " HTTP/1.0\r\nRange: bytes=3000000-\r\n\r\n",
-      60s);
-  const std::string last = std::to_string(body.size() - 1);
-  EXPECT_EQ(reply.header(), "HTTP/1.0 206 Partial Content\r\nContent-Length: " +
-                                std::to_string(body.size() - 3000000) + "\r\nContent-Range: bytes 3000000-" + last +
-                                "/" + std::to_string(body.size()) + std::string(kAnswer200.substr(15)));
-  EXPECT_TRUE(reply.body() == body.substr(3000000)) << "body of " << reply.body().size() << " bytes differs";
+  for (const std::string& url : {nginx_->url("/files/big.bin"), tls12.url("/files/big.bin")}) {
+    SCOPED_TRACE(url);
+    HttpReply reply = testsupport::httpExchange(
+        proxy_->port(), "GET /x?li=" + url + " HTTP/1.0\r\nRange: bytes=3000000-\r\n\r\n", 60s);
+    const std::string last = std::to_string(body.size() - 1);
+    EXPECT_EQ(reply.header(), "HTTP/1.0 206 Partial Content\r\nContent-Length: " +
+                                  std::to_string(body.size() - 3000000) + "\r\nContent-Range: bytes 3000000-" +
+                                  last + "/" + std::to_string(body.size()) + std::string(kAnswer200.substr(15)));
+    EXPECT_TRUE(reply.body() == body.substr(3000000)) << "body of " << reply.body().size() << " bytes differs";
+  }
   // So does ffmpeg, asked to start 4 s into a video: it asks for a range
   // from the start, as for every place it seeks to, and gets the source's 206.
   std::string output;
@@ -163,6 +187,13 @@ TEST_F(ProxyStreamTest, RelayPassesBodiesOnByteForByte) {
   ASSERT_TRUE(status.has_value()) << output;
   EXPECT_TRUE(status->exited && status->code == 0) << describe(status) << output;
   EXPECT_GE(nginx_->countRequests("/v/a.flv HTTP/1.0 206"), 1) << nginx_->accessLog();
+  // Each TLS server spoke the one version it was given (the log complete once the proxy has ended).
+  const auto stopped = proxy_->stop();
+  EXPECT_TRUE(stopped && stopped->exited && stopped->code == 0) << describe(stopped);
+  for (const char* version : {"TLSv1.3", "TLSv1.2"}) {
+    EXPECT_NE(proxy_->log().find(std::string("tlsConnect: ") + version + " with 127.0.0.1"), std::string::npos)
+        << version;
+  }
 }
 
 // The device root that the emulator command in ZTV_PROXY_EMULATOR gives the

@@ -139,8 +139,9 @@ int fakeConnect(const char*, const char*) {
   return memfd_create("fuzz-service", 0);
 }
 
-HttpAnswer fakeExchange(int fd, const char* host, const char* path, const char* range) __asm__(WRAP_HTTP_EXCHANGE);
-HttpAnswer fakeExchange(int fd, const char*, const char* path, const char*) {
+HttpAnswer fakeExchange(WebLink link, const char* host, const char* path, const char* range) __asm__(WRAP_HTTP_EXCHANGE);
+HttpAnswer fakeExchange(WebLink link, const char*, const char* path, const char*) {
+  const int fd = link.fd;
   std::string body;
   if (!bodyFor(path, &body)) return interpretHttpHeader("HTTP/1.0 404 Not Found\r\n\r", path);
   if (write(fd, body.data(), body.size()) != static_cast<ssize_t>(body.size()) || lseek(fd, 0, SEEK_SET) != 0) {

@@ -45,6 +45,8 @@ TEST(WebFileParseUrl, SplitsHostPortAndPath) {
       {"http://h?q=1", "h?q=1", "80", "/"},  // no query without a path: the host takes it all
       {"http://[2001:db8::1]:8080/v.flv", "[2001:db8::1]", "8080", "/v.flv"},
       {"http://[::1]/v.flv", "[::1]", "80", "/v.flv"},
+      {"https://h", "h", "443", "/"},
+      {"https://[::1]:8443/v.flv?token=t", "[::1]", "8443", "/v.flv?token=t"},
   };
   for (const Case& c : cases) {
     WebFilePtr file(webFileParseUrl(c.url));
@@ -52,11 +54,12 @@ TEST(WebFileParseUrl, SplitsHostPortAndPath) {
     EXPECT_EQ(file->host, c.host) << c.url;
     EXPECT_EQ(file->port, c.port) << c.url;
     EXPECT_EQ(file->path, c.path) << c.url;
+    EXPECT_EQ(file->secure, c.url[4] == 's') << c.url;
     EXPECT_EQ(file->fd, -1);
     EXPECT_EQ(file->bytesRead, 0);
     EXPECT_EQ(file->contentLength, 0);
   }
-  for (const char* refused : {"HTTP://h/", "Http://h", "https://h/", "ftp://h/", "http:/h", "http:", "", " http://h"}) {
+  for (const char* refused : {"HTTP://h/", "Http://h", "https:/h", "ftp://h/", "http:/h", "http:", "", " http://h"}) {
     EXPECT_EQ(webFileParseUrl(refused), nullptr) << refused;
     EXPECT_EQ(webFileOpen(refused), nullptr) << refused;
   }
@@ -168,7 +171,7 @@ TEST(WebFile, RedirectsAreBounded) {
   }
   server.route("/hop10", Script::ok("end"));
   server.route("/loop", Script::redirect(307, server.url("/loop")));
-  server.route("/https", Script::redirect(302, "https://127.0.0.1/x"));
+  server.route("/ftp", Script::redirect(302, "ftp://127.0.0.1/x"));
 
   WebFilePtr tenHops(webFileOpen(server.url("/hop0").c_str()));
   ASSERT_NE(tenHops, nullptr);
@@ -177,10 +180,11 @@ TEST(WebFile, RedirectsAreBounded) {
 
   EXPECT_EQ(webFileOpen(server.url("/loop").c_str()), nullptr);
   EXPECT_EQ(server.requests().size(), 22u);  // the first answer and ten followed redirects
-  EXPECT_EQ(webFileOpen(server.url("/https").c_str()), nullptr);
+  EXPECT_EQ(webFileOpen(server.url("/ftp").c_str()), nullptr);
   std::string text = log.text();
   EXPECT_NE(text.find("ERROR: webFileConnect, more than 10 redirects (HTTP code: 307).\n"), std::string::npos);
-  EXPECT_NE(text.find("ERROR: webFileConnect, redirect to a location that is not an http:// URL (HTTP code: 302).\n"),
+  EXPECT_NE(text.find("ERROR: webFileConnect, redirect to a location that is neither an http:// nor an https:// URL (HTTP code: "
+                      "302).\n"),
             std::string::npos);
 }
 

@@ -28,6 +28,11 @@ void Nginx::addConfig(std::string_view directives) {
   extra_ += "    " + std::string(directives) + "\n";
 }
 
+void Nginx::enableTls(std::string_view certFile, std::string_view keyFile, std::string_view protocols) {
+  tls_ = "    ssl_certificate " + std::string(certFile) + ";\n    ssl_certificate_key " + std::string(keyFile) + ";\n";
+  if (!protocols.empty()) tls_ += "    ssl_protocols " + std::string(protocols) + ";\n";
+}
+
 // Single process in the foreground: it runs as the invoking user and stops
 // with its one pid. Every path nginx writes lies in the scratch directory.
 std::string Nginx::config() const {
@@ -48,7 +53,7 @@ std::string Nginx::config() const {
     << "  uwsgi_temp_path " << d << "/uwsgi;\n"
     << "  scgi_temp_path " << d << "/scgi;\n"
     << "  server {\n"
-    << "    listen 127.0.0.1:" << port_ << ";\n"
+    << "    listen 127.0.0.1:" << port_ << (tls_.empty() ? "" : " ssl") << ";\n" << tls_
     << "    server_name localhost;\n"
     << "    root " << root_ << ";\n"
     << "    location /v/ { flv; }\n"
@@ -86,7 +91,7 @@ void Nginx::stop() {
 }
 
 std::string Nginx::url(std::string_view path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  return (tls_.empty() ? "http" : "https") + ("://127.0.0.1:" + std::to_string(port_)) + std::string(path);
 }
 
 bool Nginx::putFile(std::string_view path, std::string_view content) const {
@@ -128,5 +133,17 @@ int Nginx::countRequests(std::string_view text) const {
 }
 
 std::string Nginx::errorLog() const { return readFile(dir_.file("error.log")); }
+
+// Logged at info: "SSL_do_handshake() failed (SSL: ... alert bad certificate
+// ...) while SSL handshaking"; a probe that connects and closes is "client
+// closed connection while SSL handshaking".
+int Nginx::failedHandshakes() const {
+  std::istringstream lines(errorLog());
+  int count = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("SSL_do_handshake() failed") != std::string::npos) ++count;
+  }
+  return count;
+}
 
 }  // namespace testsupport

@@ -10,6 +10,8 @@
 //                                   the file from byte N
 //   /live/semichannel/timeline/?id=N root/timeline/N.xml as text/xml, else 404
 //   anything else                   files under root/
+// With enableTls it serves the same over TLS (and only so): url() then
+// gives https:// addresses.
 
 #include <cstdint>
 #include <string>
@@ -31,6 +33,9 @@ class Nginx {
   void addRedirect(std::string_view path, int code, std::string_view target);
   // Before start(): raw directives added inside the server block.
   void addConfig(std::string_view directives);
+  // Before start(): TLS with the certificate and key in these PEM files,
+  // `protocols` alone when given ("TLSv1.2", "TLSv1.3"), else nginx's default.
+  void enableTls(std::string_view certFile, std::string_view keyFile, std::string_view protocols = "");
 
   // Writes the configuration, starts nginx and waits until it accepts
   // connections. False (with the reason in error()) when it does not.
@@ -39,7 +44,7 @@ class Nginx {
 
   uint16_t port() const { return port_; }
   const std::string& root() const { return root_; }
-  // "http://127.0.0.1:PORT" + path.
+  // "http://127.0.0.1:PORT" + path ("https://" with TLS).
   std::string url(std::string_view path) const;
   // Writes root + path (path starts with '/'); usable while running.
   bool putFile(std::string_view path, std::string_view content) const;
@@ -54,6 +59,10 @@ class Nginx {
   // Requests whose line contains `text`.
   int countRequests(std::string_view text) const;
   std::string errorLog() const;
+  // TLS handshakes that the client ended with an alert (one that refused
+  // the certificate, say), as the error log tells them; a client that
+  // connects and leaves without a handshake is not one.
+  int failedHandshakes() const;
   const std::string& error() const { return error_; }
 
  private:
@@ -61,7 +70,7 @@ class Nginx {
 
   TempDir dir_;
   uint16_t port_;
-  std::string root_, extra_, error_;
+  std::string root_, extra_, tls_, error_;
   ChildProcess process_;
 };
 

@@ -6,13 +6,15 @@
 
 namespace testsupport {
 
-Proxy::Proxy(std::string binary) : binary_(std::move(binary)), logPath_(dir_.file("proxy.log")) {}
+Proxy::Proxy(std::string binary, std::vector<std::string> wrapper)
+    : binary_(std::move(binary)), wrapper_(std::move(wrapper)), logPath_(dir_.file("proxy.log")) {}
 
 Proxy::~Proxy() { process_.kill(); }
 
 bool Proxy::start(const std::vector<std::string>& options) {
   port_ = freeLoopbackPort();
-  std::vector<std::string> argv = programCommand(binary_);
+  std::vector<std::string> argv = wrapper_;
+  for (const std::string& word : programCommand(binary_)) argv.push_back(word);
   argv.insert(argv.end(), {"--bind", "127.0.0.1", "--port", std::to_string(port_), "--lock",
                            dir_.file("proxy.pid"), "--log", logPath_});
   argv.insert(argv.end(), options.begin(), options.end());

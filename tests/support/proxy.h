@@ -16,7 +16,9 @@ namespace testsupport {
 
 class Proxy {
  public:
-  explicit Proxy(std::string binary);
+  // `wrapper`: a command that runs the program in its own process, given
+  // before it ("env", "NAME=value", say).
+  explicit Proxy(std::string binary, std::vector<std::string> wrapper = {});
   ~Proxy();  // the child is killed and reaped when still running
 
   // Starts the program (through programCommand()) with `options` added after
@@ -37,6 +39,7 @@ class Proxy {
 
  private:
   std::string binary_;
+  std::vector<std::string> wrapper_;
   TempDir dir_;
   std::string logPath_;
   uint16_t port_ = 0;

@@ -1,0 +1,400 @@
+#include "net/tls.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "base/atomic_word.h"
+#include "base/clock.h"
+#include "base/heap.h"
+#include "log/log.h"
+#include "net/socket.h"
+
+#if ZTV_TLS
+
+#include <wolfssl/ssl.h>
+#include <wolfssl/wolfcrypt/asn.h>
+#include <wolfssl/wolfcrypt/error-crypt.h>
+#include <wolfssl/error-ssl.h>
+
+struct TlsLink {
+  WOLFSSL* session;
+  int fd;
+  bool broke;         // the socket ended, failed or stayed silent under the session
+  bool namesUnlisted;  // the server's certificate lists no names (refused)
+};
+
+namespace {
+
+constexpr const char* kSelf = "tlsConnect";  // the operation named in every message
+constexpr off_t kMaxTrustBytes = 4 << 20;    // Debian's whole bundle is some 200 KiB
+constexpr size_t kMaxHostText = 256;
+// A whole handshake, however its messages trickle in: twice the wait of
+// every download, room for a slow player CPU's key exchange and checks.
+constexpr int64_t kHandshakeMs = 10000;
+
+// The bundles looked for when no file is given, in this order: the system's
+// own (Debian, Ubuntu, Alpine with its package, Arch, Gentoo; Fedora and its
+// kind; the one file of Alpine and the BSDs), then the one installed with
+// the program, for a box that has none.
+constexpr const char* kBundles[] = {
+    "/etc/ssl/certs/ca-certificates.crt",
+    "/etc/pki/tls/certs/ca-bundle.crt",
+    "/etc/ssl/cert.pem",
+    ZTV_CA_BUNDLE,
+};
+
+// Offered first: constant-time in software and faster than AES on CPUs
+// without AES instructions, the players' kind. The library's defaults
+// follow for the rest (ECDHE with ECDSA or RSA only: nothing else is built).
+constexpr const char* kCiphers =
+    "TLS13-CHACHA20-POLY1305-SHA256:TLS13-AES128-GCM-SHA256:TLS13-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384";
+
+// What every session shares: one context that holds the trusted
+// certificates, made at the first https connection.
+struct Shared {
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  WOLFSSL_CTX* context = nullptr;  // set once, under the lock
+  bool tried = false;              // a context was tried for (and failed, when still null)
+  const char* trustFile = nullptr;
+  AtomicWord clockWarned;
+};
+Shared shared;
+
+// The time the certificates are judged at: the clock, or the build time
+// while the clock stands before it (a box without a battery-backed clock
+// starts in 1970 and may set its time later, or never).
+time_t checkTime(time_t* out) {
+  time_t now = time(nullptr);
+  if (now < static_cast<time_t>(ZTV_BUILD_TIME)) {
+    int32_t unwarned = 0;
+    if (shared.clockWarned.compareExchange(&unwarned, 1)) {
+      Log(WARNING, "%s, the clock stands before the program's build: certificates are judged as of the build "
+                   "time until the clock is set.", kSelf);
+    }
+    now = static_cast<time_t>(ZTV_BUILD_TIME);
+  }
+  if (out != nullptr) *out = now;
+  return now;
+}
+
+// The socket under a session: a read or write that would wait says so, and
+// the caller waits (socket_wait), so that every wait is bounded and ends on
+// socket_interrupt.
+int receive(WOLFSSL*, char* buffer, int size, void* context) {
+  TlsLink* link = static_cast<TlsLink*>(context);
+  for (;;) {
+    const ssize_t got = recv(link->fd, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
+    if (got > 0) return static_cast<int>(got);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return WOLFSSL_CBIO_ERR_WANT_READ;
+    link->broke = true;
+    return got == 0 ? WOLFSSL_CBIO_ERR_CONN_CLOSE : WOLFSSL_CBIO_ERR_CONN_RST;
+  }
+}
+
+int transmit(WOLFSSL*, char* buffer, int size, void* context) {
+  TlsLink* link = static_cast<TlsLink*>(context);
+  for (;;) {
+    const ssize_t put = send(link->fd, buffer, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (put >= 0) return static_cast<int>(put);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return WOLFSSL_CBIO_ERR_WANT_WRITE;
+    link->broke = true;
+    return WOLFSSL_CBIO_ERR_CONN_RST;
+  }
+}
+
+// After a call on the session returned `result` <= 0: waits for what it
+// wants. True to call again; false when it failed, or the wait ran out or
+// was interrupted (the link counts as broken then).
+bool waitForSession(TlsLink* link, int result) {
+  const int error = wolfSSL_get_error(link->session, result);
+  if (error != WOLFSSL_ERROR_WANT_READ && error != WOLFSSL_ERROR_WANT_WRITE) return false;
+  if (socket_wait(link->fd, error == WOLFSSL_ERROR_WANT_READ ? 1 : 0) > 0) return true;
+  link->broke = true;
+  return false;
+}
+
+// The whole of PEM file `path` in `*text`, with its size; false (logged
+// unless `quiet`) when it cannot be read or is larger than any bundle.
+bool readTrustFile(const char* path, HeapArray<uint8_t>* text, long* size, bool quiet) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  struct stat status{};
+  if (fd < 0 || fstat(fd, &status) != 0 || status.st_size > kMaxTrustBytes || status.st_size <= 0) {
+    if (!quiet) Log(ERROR, "%s, trusted certificates in %s cannot be read: %s.", kSelf, path,
+                    fd < 0 ? strerror(errno) : "empty, or larger than 4 MiB");
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  *text = allocZeroed<uint8_t>(static_cast<size_t>(status.st_size));
+  long done = 0;
+  while (*text != nullptr && done < status.st_size) {
+    const ssize_t got = read(fd, text->get() + done, static_cast<size_t>(status.st_size - done));
+    if (got <= 0 && !(got < 0 && errno == EINTR)) break;
+    if (got > 0) done += got;
+  }
+  close(fd);
+  *size = done;
+  if (done == status.st_size) return true;
+  Log(ERROR, "%s, trusted certificates in %s cannot be read.", kSelf, path);
+  return false;
+}
+
+// Loads the trusted certificates into `context`: the given file, else the
+// first bundle found. Certificates the library cannot use (a curve or a key
+// it is not built for) are skipped; the rest count.
+bool loadTrust(WOLFSSL_CTX* context) {
+  HeapArray<uint8_t> text;
+  long size = 0;
+  const char* path = shared.trustFile;
+  if (path != nullptr) {
+    if (!readTrustFile(path, &text, &size, false)) return false;
+  } else {
+    for (const char* bundle : kBundles) {
+      if (readTrustFile(bundle, &text, &size, true)) {
+        path = bundle;
+        break;
+      }
+    }
+    if (path == nullptr) {
+      Log(ERROR, "%s, no trusted certificates: none of %s, %s, %s or %s is there (--ca-file names a file).",
+          kSelf, kBundles[0], kBundles[1], kBundles[2], kBundles[3]);
+      return false;
+    }
+  }
+  const int loaded = wolfSSL_CTX_load_verify_buffer_ex(context, text.get(), size, WOLFSSL_FILETYPE_PEM, 0,
+                                                       WOLFSSL_LOAD_FLAG_IGNORE_ERR);
+  if (loaded != WOLFSSL_SUCCESS) {
+    Log(ERROR, "%s, no certificate in %s could be taken.", kSelf, path);
+    return false;
+  }
+  Log(DEBUG, "%s: trusted certificates from %s", kSelf, path);
+  return true;
+}
+
+// Called for the server's own certificate once its chain and name have been
+// checked (and for any certificate that failed the check): the library
+// takes the common name as the certificate's name when it lists none, as
+// clients no longer do, and as its own check of an address never did; a
+// certificate that lists no names is refused here.
+int checkListsNames(int checked, WOLFSSL_X509_STORE_CTX* store) {
+  if (checked == 0 || store->error_depth != 0 || store->certs == nullptr || store->totalCerts < 1) return checked;
+  DecodedCert* cert = newRecord<DecodedCert>();
+  if (cert == nullptr) return 0;
+  wc_InitDecodedCert(cert, store->certs[0].buffer, store->certs[0].length, nullptr);
+  const bool listed = wc_ParseCert(cert, CERT_TYPE, NO_VERIFY, nullptr) == 0 && cert->altNames != nullptr;
+  wc_FreeDecodedCert(cert);
+  freeRecord(cert);
+  if (!listed) static_cast<TlsLink*>(store->userCtx)->namesUnlisted = true;
+  return listed ? 1 : 0;
+}
+
+WOLFSSL_CTX* makeContext() {
+  if (wolfSSL_Init() != WOLFSSL_SUCCESS) return nullptr;
+  wc_SetTimeCb(checkTime);
+  WOLFSSL_CTX* context = wolfSSL_CTX_new(wolfSSLv23_client_method());
+  if (context == nullptr) return nullptr;
+  wolfSSL_CTX_SetIORecv(context, receive);
+  wolfSSL_CTX_SetIOSend(context, transmit);
+  wolfSSL_CTX_set_verify(context, WOLFSSL_VERIFY_PEER, checkListsNames);
+  const bool ready = wolfSSL_CTX_SetMinVersion(context, WOLFSSL_TLSV1_2) == WOLFSSL_SUCCESS &&
+                     wolfSSL_CTX_set_cipher_list(context, kCiphers) == WOLFSSL_SUCCESS && loadTrust(context);
+  if (ready) return context;
+  wolfSSL_CTX_free(context);
+  return nullptr;
+}
+
+// The shared context, made at the first call; null when it cannot be (the
+// cause was logged then, once: a later call does not try again).
+WOLFSSL_CTX* sharedContext() {
+  pthread_mutex_lock(&shared.lock);
+  if (!shared.tried) {
+    shared.tried = true;
+    shared.context = makeContext();
+  }
+  WOLFSSL_CTX* context = shared.context;
+  pthread_mutex_unlock(&shared.lock);
+  return context;
+}
+
+// Why a certificate was refused, in words; null for a failure of another kind.
+const char* certificateFault(int error) {
+  switch (error) {
+    case ASN_NO_SIGNER_E: return "unknown issuer";
+    case ASN_AFTER_DATE_E: return "expired";
+    case ASN_BEFORE_DATE_E: return "not yet valid";
+    case DOMAIN_NAME_MISMATCH:
+    case IPADDR_MISMATCH: return "wrong name";
+    case ASN_SIG_CONFIRM_E: return "bad signature";
+    case ASN_SELF_SIGNED_E: return "self-signed";
+    case VERIFY_CERT_ERROR: return "refused";
+    default: return nullptr;
+  }
+}
+
+// The name the certificate must carry, as the library writes it: a name as
+// it stands; an IPv4 address dotted; an IPv6 one as eight groups of four
+// upper-case hex digits. False when it does not fit.
+bool expectedName(const char* host, char* name, size_t size, bool* isAddress) {
+  unsigned char address[16];
+  *isAddress = true;
+  if (inet_pton(AF_INET, host, address) == 1) {
+    return snprintf(name, size, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]) < static_cast<int>(size);
+  }
+  if (inet_pton(AF_INET6, host, address) == 1) {
+    size_t at = 0;
+    for (int group = 0; group < 8 && at < size; ++group) {
+      at += static_cast<size_t>(snprintf(name + at, size - at, "%02X%02X%s", address[2 * group],
+                                         address[2 * group + 1], group < 7 ? ":" : ""));
+    }
+    return at < size;
+  }
+  *isAddress = false;
+  return snprintf(name, size, "%s", host) < static_cast<int>(size);
+}
+
+// Logs why the handshake with `host` failed with `error`, and tells whether
+// asking again may help: only when the connection broke or fell silent.
+void reportFailure(const TlsLink* link, const char* host, int error, bool* final) {
+  const char* fault = link->namesUnlisted ? "wrong name" : certificateFault(error);
+  if (fault != nullptr) {
+    Log(ERROR, "%s, the certificate of %s does not check out: %s.", kSelf, host, fault);
+  } else if (link->broke) {
+    *final = false;
+    Log(ERROR, "%s, the connection to %s broke off or fell silent during the handshake.", kSelf, host);
+  } else {
+    Log(ERROR, "%s, no TLS with %s: no common version or cipher, or the server refused it (error %d).", kSelf,
+        host, error);
+  }
+}
+
+// The handshake of `link` with `host`; true once done and checked.
+bool handshake(TlsLink* link, const char* host, bool* final) {
+  char name[kMaxHostText];
+  bool isAddress = false;
+  if (!expectedName(host, name, sizeof name, &isAddress)) {
+    Log(ERROR, "%s, host name too long: %s", kSelf, host);
+    return false;
+  }
+  WOLFSSL* session = link->session;
+  wolfSSL_SetIOReadCtx(session, link);
+  wolfSSL_SetIOWriteCtx(session, link);
+  wolfSSL_SetCertCbCtx(session, link);
+  // An address is not sent as the server's name, as TLS wants it.
+  if ((!isAddress && wolfSSL_UseSNI(session, WOLFSSL_SNI_HOST_NAME, host, static_cast<unsigned short>(strlen(host))) !=
+                         WOLFSSL_SUCCESS) ||
+      wolfSSL_check_domain_name(session, name) != WOLFSSL_SUCCESS) {
+    Log(ERROR, "%s, out of memory.", kSelf);
+    return false;
+  }
+  const int64_t deadlineMs = monotonicMs() + kHandshakeMs;
+  int result;
+  while ((result = wolfSSL_connect(session)) != WOLFSSL_SUCCESS) {
+    if (monotonicMs() < deadlineMs && waitForSession(link, result)) continue;
+    if (monotonicMs() >= deadlineMs) link->broke = true;
+    reportFailure(link, host, wolfSSL_get_error(session, result), final);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool tls_available(void) { return true; }
+
+void tls_setTrustFile(const char* path) { shared.trustFile = path; }
+
+TlsLink* tls_open(int fd, const char* host, bool* final) {
+  *final = true;
+  WOLFSSL_CTX* context = sharedContext();
+  if (context == nullptr) {
+    Log(ERROR, "%s, no https for %s: the trusted certificates could not be had.", kSelf, host);
+    return nullptr;
+  }
+  TlsLink* link = newRecord<TlsLink>();
+  if (link == nullptr || (link->session = wolfSSL_new(context)) == nullptr) {
+    Log(ERROR, "%s, out of memory.", kSelf);
+    freeRecord(link);
+    return nullptr;
+  }
+  link->fd = fd;
+  if (handshake(link, host, final)) {
+    Log(DEBUG, "%s: %s with %s, %s", kSelf, wolfSSL_get_version(link->session), host,
+        wolfSSL_get_cipher_name(link->session));
+    return link;
+  }
+  wolfSSL_free(link->session);
+  freeRecord(link);
+  return nullptr;
+}
+
+void tls_close(TlsLink* link) {
+  if (link == nullptr) return;
+  if (!link->broke) (void)wolfSSL_shutdown(link->session);  // the alert, when the socket takes it now
+  wolfSSL_free(link->session);
+  freeRecord(link);
+}
+
+int link_read(WebLink link, void* buffer, int size) {
+  if (link.tls == nullptr) return my_read(link.fd, buffer, size);
+  TlsLink* tls = link.tls;
+  auto* bytes = static_cast<char*>(buffer);
+  int done = 0;
+  while (done < size && !tls->broke) {
+    const int got = wolfSSL_read(tls->session, bytes + done, size - done);
+    if (got > 0) {
+      done += got;
+      continue;
+    }
+    if (!waitForSession(tls, got)) break;  // the end of the data, a failure or a silent peer
+  }
+  return done;
+}
+
+ssize_t link_sendAll(WebLink link, const void* data, size_t size, int64_t limitMs) {
+  if (link.tls == nullptr) return socket_sendAll(link.fd, data, size, limitMs);
+  TlsLink* tls = link.tls;
+  const int64_t deadlineMs = monotonicMs() + limitMs;
+  const int length = static_cast<int>(size);
+  for (;;) {
+    const int put = wolfSSL_write(tls->session, data, length);
+    if (put == length) return put;
+    if (monotonicMs() >= deadlineMs || !waitForSession(tls, put)) {
+      errno = socket_interrupted() ? ECANCELED : ETIMEDOUT;
+      return -1;
+    }
+  }
+}
+
+#else  // a build without TLS: https sources are refused
+
+bool tls_available(void) { return false; }
+
+void tls_setTrustFile(const char*) {}
+
+TlsLink* tls_open(int, const char* host, bool* final) {
+  *final = true;
+  Log(ERROR, "%s, %s is an https source, and this build has no TLS.", "tlsConnect", host);
+  return nullptr;
+}
+
+void tls_close(TlsLink*) {}
+
+int link_read(WebLink link, void* buffer, int size) { return my_read(link.fd, buffer, size); }
+
+ssize_t link_sendAll(WebLink link, const void* data, size_t size, int64_t limitMs) {
+  return socket_sendAll(link.fd, data, size, limitMs);
+}
+
+#endif  // ZTV_TLS

@@ -1,0 +1,79 @@
+#include "support/test_ca.h"
+
+namespace testsupport {
+
+namespace {
+
+// One configuration for `openssl req` (the subject is always given with
+// -subj) and `openssl ca` (any subject, dates given on each call, the
+// extensions from a file of each certificate's own).
+std::string caConfig(const TempDir& dir) {
+  return "[ req ]\ndistinguished_name = subject\nprompt = no\n[ subject ]\nCN = unused\n"
+         "[ ca ]\ndefault_ca = test_ca\n"
+         "[ test_ca ]\ndatabase = " + dir.file("index.txt") + "\nserial = " + dir.file("serial") +
+         "\nnew_certs_dir = " + dir.path() + "\ndefault_md = sha256\npolicy = any\nunique_subject = no\n"
+         "[ any ]\ncommonName = supplied\n"
+         "[ ca_extensions ]\nbasicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n"
+         "subjectKeyIdentifier = hash\n";
+}
+
+}  // namespace
+
+TestCa::TestCa(KeyKind kind)
+    : config_(dir_.file("ca.cnf")), certFile_(dir_.file("ca.pem")), keyFile_(dir_.file("ca.key")) {
+  newKey_ = kind == KeyKind::kRsa ? std::vector<std::string>{"-newkey", "rsa:2048"}
+                                  : std::vector<std::string>{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"};
+  if (!writeFile(config_, caConfig(dir_)) || !writeFile(dir_.file("index.txt"), "") ||
+      !writeFile(dir_.file("serial"), "01\n")) {
+    error_ = "cannot write the CA's files in " + dir_.path();
+    return;
+  }
+  // Signed by itself through `openssl ca`, the one command of openssl 3.0
+  // that takes a start date.
+  const std::string request = dir_.file("ca.csr");
+  (void)(openssl(withKey({"req", "-config", config_, "-new", "-nodes", "-keyout", keyFile_, "-subj", "/CN=Test CA",
+                          "-out", request})) &&
+         openssl({"ca", "-config", config_, "-batch", "-notext", "-selfsign", "-keyfile", keyFile_, "-in", request,
+                  "-out", certFile_, "-startdate", "20000101000000Z", "-enddate", "20991231235959Z",
+                  "-extensions", "ca_extensions"}));
+}
+
+std::optional<ServerCert> TestCa::issue(std::string_view sans, std::string_view notBefore,
+                                        std::string_view notAfter) {
+  if (!ok()) return std::nullopt;
+  const std::string name = dir_.file("server" + std::to_string(++issued_));
+  ServerCert cert{name + ".pem", name + ".key"};
+  std::string extensions = "basicConstraints = CA:FALSE\nkeyUsage = critical,digitalSignature,keyEncipherment\n"
+                           "extendedKeyUsage = serverAuth\n";
+  if (!sans.empty()) extensions += "subjectAltName = " + std::string(sans) + "\n";
+  if (!writeFile(name + ".ext", extensions)) {
+    error_ = "cannot write " + name + ".ext";
+    return std::nullopt;
+  }
+  const std::string subject = sans.empty() ? "/CN=127.0.0.1" : "/CN=test server";
+  if (!openssl(withKey({"req", "-config", config_, "-new", "-nodes", "-keyout", cert.keyFile, "-subj", subject,
+                        "-out", name + ".csr"})) ||
+      !openssl({"ca", "-config", config_, "-batch", "-notext", "-cert", certFile_, "-keyfile", keyFile_, "-in",
+                name + ".csr", "-out", cert.certFile, "-startdate", std::string(notBefore), "-enddate",
+                std::string(notAfter), "-extfile", name + ".ext"})) {
+    return std::nullopt;
+  }
+  return cert;
+}
+
+std::vector<std::string> TestCa::withKey(std::vector<std::string> args) const {
+  args.insert(args.end(), newKey_.begin(), newKey_.end());
+  return args;
+}
+
+bool TestCa::openssl(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"openssl"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::string output;
+  const auto status = runProgram(argv, std::chrono::seconds(30), &output);
+  if (status && status->exited && status->code == 0) return true;
+  error_ = "openssl " + args[0] + " (" + describe(status) + "): " + output;
+  return false;
+}
+
+}  // namespace testsupport
