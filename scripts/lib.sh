@@ -106,8 +106,10 @@ wolfssl_source() {
   rm -rf "$apt" && mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/src" || return 1
   sources="$apt/sources.list"
   : >"$sources"
-  echo "deb-src http://deb.debian.org/debian bookworm main" >>"$sources"
-  echo "deb-src http://deb.debian.org/debian-security bookworm-security main" >>"$sources"
+  local keys=/usr/share/keyrings/debian-archive-keyring.gpg signed=""
+  [ -f "$keys" ] && signed="[signed-by=$keys] "
+  echo "deb-src ${signed}http://deb.debian.org/debian bookworm main" >>"$sources"
+  echo "deb-src ${signed}http://deb.debian.org/debian-security bookworm-security main" >>"$sources"
   local options=(-o Dir::Etc::SourceList="$sources" -o Dir::Etc::SourceParts=/dev/null
                  -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o APT::Sandbox::User=root -qq)
   apt_try apt-get "${options[@]}" update >&2 || return 1
