@@ -1,6 +1,6 @@
 # The armel player CPU: ARMv5TE and later with the soft-float ABI
 # (arm-linux-gnueabi), so it runs on every ARM player, an ARM926 the oldest;
-# a static binary against musl. The program is Thumb code, a fifth smaller
+# a static binary against musl. The program is Thumb code, nearly a fifth smaller
 # than ARM code (which musl and the compiler's helpers stay, called across):
 # on an ARM926 the flash it takes counts more than the speed it gives up.
 set(CMAKE_SYSTEM_PROCESSOR armv5te)
