@@ -42,6 +42,25 @@ update_lists() {
   apt_try apt-get update -qq >&2 || echo "apt: not every package list could be updated; going on" >&2
 }
 
+# cached_deb DIR PACKAGE GLOB: the path of PACKAGE's .deb (file name GLOB)
+# in DIR, downloaded there with apt-get when none is there yet. The package
+# lists may predate an architecture's addition by another run, or name a
+# version the archive has since replaced: then they are updated and the
+# download is tried again. (As root apt would hand the download to its
+# sandbox user, who may not write here.)
+cached_deb() {
+  local dir=$1 package=$2 glob=$3 deb
+  # (find, not ls: no match is no failure under `set -e -o pipefail`.)
+  deb=$(find "$dir" -name "$glob" | sort | tail -n 1)
+  if [ -z "$deb" ]; then
+    local download=(apt-get download -qq -o APT::Sandbox::User=root "$package")
+    (cd "$dir" && { "${download[@]}" >&2 || { update_lists && apt_try "${download[@]}" >&2; }; }) || return 1
+    deb=$(find "$dir" -name "$glob" | sort | tail -n 1)
+    [ -n "$deb" ] || { echo "no $package downloaded" >&2; return 1; }
+  fi
+  echo "$deb"
+}
+
 # musl_sysroot ARCH...: Debian's musl-dev for each Debian architecture ARCH
 # (i386, armel, armhf, mipsel), unpacked into build/sysroot/ARCH: the headers,
 # crt files and libc.a that the player toolchain files link against. Nothing
@@ -71,18 +90,7 @@ musl_sysroot() {
   local cache="$top/build/sysroot/debs"
   mkdir -p "$cache"
   for arch in "${wanted[@]}"; do
-    # (find, not ls: no match is no failure under `set -e -o pipefail`.)
-    deb=$(find "$cache" -name "musl-dev_*_$arch.deb" | sort | tail -n 1)
-    if [ -z "$deb" ]; then
-      # The package lists may predate the architecture's addition by another
-      # run, or name a version the archive has since replaced: then they are
-      # updated. (As root apt would hand the download to its sandbox user, who
-      # may not write here.)
-      local download=(apt-get download -qq -o APT::Sandbox::User=root "musl-dev:$arch")
-      (cd "$cache" && { "${download[@]}" >&2 || { update_lists && apt_try "${download[@]}" >&2; }; }) || return 1
-      deb=$(find "$cache" -name "musl-dev_*_$arch.deb" | sort | tail -n 1)
-      [ -n "$deb" ] || { echo "musl for $arch: no musl-dev:$arch downloaded" >&2; return 1; }
-    fi
+    deb=$(cached_deb "$cache" "musl-dev:$arch" "musl-dev_*_$arch.deb") || return 1
     dir="$top/build/sysroot/$arch"
     rm -rf "$dir" && mkdir -p "$dir" && dpkg-deb -x "$deb" "$dir" && touch "$dir/.unpacked" || return 1
   done
@@ -130,13 +138,7 @@ ca_bundle() {
   deps="$top/build/deps"
   [ -s "$deps/ca-certificates.crt" ] && return 0
   mkdir -p "$deps/debs" || return 1
-  deb=$(find "$deps/debs" -name 'ca-certificates_*_all.deb' | sort | tail -n 1)
-  if [ -z "$deb" ]; then
-    local download=(apt-get download -qq -o APT::Sandbox::User=root ca-certificates)
-    (cd "$deps/debs" && { "${download[@]}" >&2 || { update_lists && apt_try "${download[@]}" >&2; }; }) || return 1
-    deb=$(find "$deps/debs" -name 'ca-certificates_*_all.deb' | sort | tail -n 1)
-    [ -n "$deb" ] || { echo "trust bundle: no ca-certificates downloaded" >&2; return 1; }
-  fi
+  deb=$(cached_deb "$deps/debs" ca-certificates 'ca-certificates_*_all.deb') || return 1
   unpacked="$deps/ca-certificates"
   rm -rf "$unpacked" && dpkg-deb -x "$deb" "$unpacked" || return 1
   find "$unpacked/usr/share/ca-certificates" -name '*.crt' | LC_ALL=C sort | xargs cat >"$deps/ca-certificates.crt.new" &&

@@ -4,15 +4,12 @@
 #include <getopt.h>
 
 #include <ctype.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "log/log.h"
+#include "net/tls.h"
 #include "server/http_server.h"
 
 namespace {
@@ -105,47 +102,9 @@ void printHelp(int port) {
   LogPrintf("--help|-h               Prints this help screen.\n\n");
 }
 
-namespace {
-
-// Whether the rest of file `fd` holds the start of a PEM certificate; read
-// a block at a time, each searched with the end of the one before.
-bool holdsCertificate(int fd) {
-  static constexpr char kMark[] = "-----BEGIN CERTIFICATE-----";
-  constexpr size_t kKept = sizeof kMark - 2;  // a mark cut by a block's end
-  char block[4096];
-  size_t kept = 0;
-  for (;;) {
-    const ssize_t got = read(fd, block + kept, sizeof block - kept);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    const size_t filled = kept + static_cast<size_t>(got);
-    if (memmem(block, filled, kMark, sizeof kMark - 1) != nullptr) return true;
-    kept = filled < kKept ? filled : kKept;
-    memmove(block, block + filled - kept, kept);
-  }
-}
-
-// Why `path` cannot serve as the trusted certificates, or null when it can:
-// a file that can be read, with at least one PEM certificate in it.
-const char* caFileFault(const char* path) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return strerror(errno);
-  struct stat status{};
-  const char* fault = nullptr;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    fault = "not a file";
-  } else if (!holdsCertificate(fd)) {
-    fault = "no certificate in it";
-  }
-  close(fd);
-  return fault;
-}
-
-}  // namespace
-
 bool checkCaFile(const char* path) {
   if (path == nullptr) return true;
-  const char* fault = caFileFault(path);
+  const char* fault = tls_trustFileFault(path);
   if (fault == nullptr) return true;
   Log(ERROR, "Cannot read the certificate file %s (%s), exiting!", path, fault);
   return false;

@@ -17,6 +17,42 @@
 #include "log/log.h"
 #include "net/socket.h"
 
+// What both builds share: the trust file as read.
+namespace {
+
+constexpr off_t kMaxTrustBytes = 4 << 20;  // Debian's whole bundle is some 200 KiB
+constexpr char kCertificateMark[] = "-----BEGIN CERTIFICATE-----";
+
+// The whole of trust file `path` in `*text` and `*size`, or why it cannot be
+// had: the system's words for one that cannot be opened, "not a file",
+// "larger than 4 MiB", "cannot be read" (or memory ran short).
+const char* readTrustFile(const char* path, HeapArray<uint8_t>* text, size_t* size) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return strerror(errno);
+  struct stat status{};
+  const char* fault = nullptr;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    fault = "not a file";
+  } else if (status.st_size > kMaxTrustBytes) {
+    fault = "larger than 4 MiB";
+  } else {
+    const size_t whole = static_cast<size_t>(status.st_size);
+    *text = allocZeroed<uint8_t>(whole + 1);  // one more: an empty file is had too
+    size_t done = 0;
+    while (*text != nullptr && done < whole) {
+      const ssize_t got = read(fd, text->get() + done, whole - done);
+      if (got <= 0 && !(got < 0 && errno == EINTR)) break;
+      if (got > 0) done += static_cast<size_t>(got);
+    }
+    *size = done;
+    if (*text == nullptr || done != whole) fault = "cannot be read";
+  }
+  close(fd);
+  return fault;
+}
+
+}  // namespace
+
 #if ZTV_TLS
 
 #include <wolfssl/ssl.h>
@@ -34,7 +70,6 @@ struct TlsLink {
 namespace {
 
 constexpr const char* kSelf = "tlsConnect";  // the operation named in every message
-constexpr off_t kMaxTrustBytes = 4 << 20;    // Debian's whole bundle is some 200 KiB
 constexpr size_t kMaxHostText = 256;
 // A whole handshake, however its messages trickle in: twice the wait of
 // every download, room for a slow player CPU's key exchange and checks.
@@ -126,43 +161,21 @@ bool waitForSession(TlsLink* link, int result) {
   return false;
 }
 
-// The whole of PEM file `path` in `*text`, with its size; false (logged
-// unless `quiet`) when it cannot be read or is larger than any bundle.
-bool readTrustFile(const char* path, HeapArray<uint8_t>* text, long* size, bool quiet) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  struct stat status{};
-  if (fd < 0 || fstat(fd, &status) != 0 || status.st_size > kMaxTrustBytes || status.st_size <= 0) {
-    if (!quiet) Log(ERROR, "%s, trusted certificates in %s cannot be read: %s.", kSelf, path,
-                    fd < 0 ? strerror(errno) : "empty, or larger than 4 MiB");
-    if (fd >= 0) close(fd);
-    return false;
-  }
-  *text = allocZeroed<uint8_t>(static_cast<size_t>(status.st_size));
-  long done = 0;
-  while (*text != nullptr && done < status.st_size) {
-    const ssize_t got = read(fd, text->get() + done, static_cast<size_t>(status.st_size - done));
-    if (got <= 0 && !(got < 0 && errno == EINTR)) break;
-    if (got > 0) done += got;
-  }
-  close(fd);
-  *size = done;
-  if (done == status.st_size) return true;
-  Log(ERROR, "%s, trusted certificates in %s cannot be read.", kSelf, path);
-  return false;
-}
-
 // Loads the trusted certificates into `context`: the given file, else the
 // first bundle found. Certificates the library cannot use (a curve or a key
 // it is not built for) are skipped; the rest count.
 bool loadTrust(WOLFSSL_CTX* context) {
   HeapArray<uint8_t> text;
-  long size = 0;
+  size_t size = 0;
   const char* path = shared.trustFile;
   if (path != nullptr) {
-    if (!readTrustFile(path, &text, &size, false)) return false;
+    if (const char* fault = readTrustFile(path, &text, &size)) {
+      Log(ERROR, "%s, trusted certificates in %s cannot be read: %s.", kSelf, path, fault);
+      return false;
+    }
   } else {
     for (const char* bundle : kBundles) {
-      if (readTrustFile(bundle, &text, &size, true)) {
+      if (readTrustFile(bundle, &text, &size) == nullptr && size > 0) {
         path = bundle;
         break;
       }
@@ -173,7 +186,7 @@ bool loadTrust(WOLFSSL_CTX* context) {
       return false;
     }
   }
-  const int loaded = wolfSSL_CTX_load_verify_buffer_ex(context, text.get(), size, WOLFSSL_FILETYPE_PEM, 0,
+  const int loaded = wolfSSL_CTX_load_verify_buffer_ex(context, text.get(), static_cast<long>(size), WOLFSSL_FILETYPE_PEM, 0,
                                                        WOLFSSL_LOAD_FLAG_IGNORE_ERR);
   if (loaded != WOLFSSL_SUCCESS) {
     Log(ERROR, "%s, no certificate in %s could be taken.", kSelf, path);
@@ -309,9 +322,36 @@ bool handshake(TlsLink* link, const char* host, bool* final) {
   return true;
 }
 
-}  // namespace
+// As my_read, through the session.
+int sessionRead(TlsLink* tls, void* buffer, int size) {
+  auto* bytes = static_cast<char*>(buffer);
+  int done = 0;
+  while (done < size && !tls->broke) {
+    const int got = wolfSSL_read(tls->session, bytes + done, size - done);
+    if (got > 0) {
+      done += got;
+      continue;
+    }
+    if (!waitForSession(tls, got)) break;  // the end of the data, a failure or a silent peer
+  }
+  return done;
+}
 
-bool tls_available(void) { return true; }
+// As socket_sendAll with a limit, through the session.
+ssize_t sessionSendAll(TlsLink* tls, const void* data, size_t size, int64_t limitMs) {
+  const int64_t deadlineMs = monotonicMs() + limitMs;
+  const int length = static_cast<int>(size);
+  for (;;) {
+    const int put = wolfSSL_write(tls->session, data, length);
+    if (put == length) return put;
+    if (monotonicMs() >= deadlineMs || !waitForSession(tls, put)) {
+      errno = socket_interrupted() ? ECANCELED : ETIMEDOUT;
+      return -1;
+    }
+  }
+}
+
+}  // namespace
 
 void tls_setTrustFile(const char* path) { shared.trustFile = path; }
 
@@ -346,40 +386,15 @@ void tls_close(TlsLink* link) {
   freeRecord(link);
 }
 
-int link_read(WebLink link, void* buffer, int size) {
-  if (link.tls == nullptr) return my_read(link.fd, buffer, size);
-  TlsLink* tls = link.tls;
-  auto* bytes = static_cast<char*>(buffer);
-  int done = 0;
-  while (done < size && !tls->broke) {
-    const int got = wolfSSL_read(tls->session, bytes + done, size - done);
-    if (got > 0) {
-      done += got;
-      continue;
-    }
-    if (!waitForSession(tls, got)) break;  // the end of the data, a failure or a silent peer
-  }
-  return done;
-}
-
-ssize_t link_sendAll(WebLink link, const void* data, size_t size, int64_t limitMs) {
-  if (link.tls == nullptr) return socket_sendAll(link.fd, data, size, limitMs);
-  TlsLink* tls = link.tls;
-  const int64_t deadlineMs = monotonicMs() + limitMs;
-  const int length = static_cast<int>(size);
-  for (;;) {
-    const int put = wolfSSL_write(tls->session, data, length);
-    if (put == length) return put;
-    if (monotonicMs() >= deadlineMs || !waitForSession(tls, put)) {
-      errno = socket_interrupted() ? ECANCELED : ETIMEDOUT;
-      return -1;
-    }
-  }
-}
-
 #else  // a build without TLS: https sources are refused
 
-bool tls_available(void) { return false; }
+namespace {
+
+// Never called: without TLS no link has a session.
+int sessionRead(TlsLink*, void*, int) { return 0; }
+ssize_t sessionSendAll(TlsLink*, const void*, size_t, int64_t) { return -1; }
+
+}  // namespace
 
 void tls_setTrustFile(const char*) {}
 
@@ -391,10 +406,26 @@ TlsLink* tls_open(int, const char* host, bool* final) {
 
 void tls_close(TlsLink*) {}
 
-int link_read(WebLink link, void* buffer, int size) { return my_read(link.fd, buffer, size); }
+#endif  // ZTV_TLS
 
-ssize_t link_sendAll(WebLink link, const void* data, size_t size, int64_t limitMs) {
-  return socket_sendAll(link.fd, data, size, limitMs);
+// What both builds share: the trust file checked, and the bytes of a link,
+// plain or through its session.
+const char* tls_trustFileFault(const char* path) {
+  HeapArray<uint8_t> text;
+  size_t size = 0;
+  const char* fault = readTrustFile(path, &text, &size);
+  if (fault != nullptr) return fault;
+  return memmem(text.get(), size, kCertificateMark, sizeof kCertificateMark - 1) != nullptr ? nullptr
+                                                                                            : "no certificate in it";
 }
 
-#endif  // ZTV_TLS
+int link_read(WebLink link, void* buffer, int size) {
+  if (link.tls == nullptr) return my_read(link.fd, buffer, size);
+  return sessionRead(link.tls, buffer, size);
+}
+
+ssize_t link_sendAll(WebLink link, const void* data, size_t size, int64_t limitMs) {
+  if (link.tls == nullptr) return socket_sendAll(link.fd, data, size, limitMs);
+  return sessionSendAll(link.tls, data, size, limitMs);
+}
+

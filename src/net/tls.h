@@ -28,14 +28,16 @@ struct WebLink {
   WebLink(int socket, TlsLink* session = nullptr) : fd(socket), tls(session) {}  // NOLINT: a plain socket is a link
 };
 
-// Whether this build speaks TLS at all (configured with ZTV_TLS).
-bool tls_available(void);
-
 // Trust for every https connection from now on: the certificates of PEM file
 // `path` alone, or the bundles above when null. Call before the first
 // connection; the text is not copied. An unreadable file is a failure of
 // each https connection (logged), not of this call.
 void tls_setTrustFile(const char* path);
+
+// Why PEM file `path` cannot serve as the trusted certificates, or null when
+// it can: the system's words for a file that cannot be opened, "not a
+// file", "larger than 4 MiB", "cannot be read", "no certificate in it".
+const char* tls_trustFileFault(const char* path);
 
 // A TLS session with `host` (a name, or an address without brackets) over
 // connected socket `fd`, its handshake done and the server's certificate

@@ -38,8 +38,9 @@ UrlResult assignUrl(WebFileHandle& file, TextView url) {
   if (bracket != kNotFound) colon = findChar(hostAndPort, ':', bracket) == bracket + 1 ? bracket + 1 : kNotFound;
   TextView portText = colon == kNotFound ? TextView() : subText(hostAndPort, colon + 1);
   // Build all three first: a failed allocation leaves the handle as it was.
+  const TextView defaultPort = secure ? "443" : "80";
   HeapText host, port, path;
-  if (!copyText(&host, subText(hostAndPort, 0, colon)) || !copyText(&port, !portText.empty() ? portText : secure ? "443" : "80") ||
+  if (!copyText(&host, subText(hostAndPort, 0, colon)) || !copyText(&port, portText.empty() ? defaultPort : portText) ||
       !copyText(&path, slash == kNotFound ? TextView("/") : subText(rest, slash))) {
     return UrlResult::OutOfMemory;
   }
@@ -105,7 +106,8 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
   for (int hops = 0;; ++hops) {
     closeSocket(file);
     if (connectToHost(file) < 0) return -1;
-    HttpAnswer answer = httpExchange(WebLink(file.fd, file.tls), file.host.c_str(), file.path.c_str(), file.range.c_str());
+    HttpAnswer answer =
+        httpExchange(WebLink(file.fd, file.tls), file.host.c_str(), file.path.c_str(), file.range.c_str());
     file.status = answer.status;
     if (answer.kind == HttpAnswerKind::Body) {
       file.contentRange = moved(answer.contentRange);
