@@ -7,6 +7,9 @@
 #   lib/systemd/system/zomaktvproxy.service  systemd unit
 #   share/zomaktvproxy/ca-certificates.crt   trusted certificates for https, for a
 #                                            box that has none (ZTV_CA_BUNDLE_FILE)
+#   share/doc/zomaktvproxy/                  the licence, and a notice of what the
+#                                            program carries with the copyright
+#                                            files of those parts
 include(GNUInstallDirs)
 
 set(ZTV_PACKAGE_TARGET "${CMAKE_SYSTEM_PROCESSOR}" CACHE STRING
@@ -40,6 +43,8 @@ set(ZTV_CA_BUNDLE_FILE "" CACHE FILEPATH "PEM bundle of trusted certificates to 
 if(ZTV_TLS AND ZTV_CA_BUNDLE_FILE)
   install(FILES ${ZTV_CA_BUNDLE_FILE} DESTINATION ${CMAKE_INSTALL_DATADIR}/zomaktvproxy RENAME ca-certificates.crt)
 endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/notice.cmake)
 
 set(CPACK_GENERATOR TGZ)
 set(CPACK_PACKAGE_NAME zomaktvproxy)
