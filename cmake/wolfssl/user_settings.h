@@ -26,10 +26,17 @@
 #define NO_HANDSHAKE_DONE_CB
 #define NO_CHECK_PRIVATE_KEY
 
-/* Certificates. */
-#define WOLFSSL_ALT_CERT_CHAINS /* a chain that ends at a trusted intermediate */
-#define WOLFSSL_IP_ALT_NAME     /* an address in the URL against the certificate's IP names */
-#define WOLFSSL_ALWAYS_VERIFY_CB /* the server's own certificate goes to the program's check too */
+/* Certificates, judged as today's clients judge them: every certificate
+ * of the chain goes to the program's own check too (the server's names, no
+ * SHA-1 signature: src/net/tls.cpp), and no key weaker than RSA with 2048
+ * bits or a 256-bit curve is taken, in the chain (the trusted ones
+ * included) or in the handshake. */
+#define WOLFSSL_ALT_CERT_CHAINS  /* a chain that ends at a trusted intermediate */
+#define WOLFSSL_IP_ALT_NAME      /* the certificate's IP addresses kept for the check */
+#define WOLFSSL_ALWAYS_VERIFY_CB /* the server's own certificate goes to the program's check */
+#define WOLFSSL_VERIFY_CB_ALL_CERTS /* and every other certificate of the chain */
+#define WOLFSSL_MIN_RSA_BITS 2048
+#define WOLFSSL_MIN_ECC_BITS 256
 #define WOLFSSL_ASN_TEMPLATE
 #define HAVE_GMTIME_R
 

@@ -56,15 +56,20 @@ const char* readTrustFile(const char* path, HeapArray<uint8_t>* text, size_t* si
 #if ZTV_TLS
 
 #include <wolfssl/ssl.h>
+#include <wolfssl/internal.h>
 #include <wolfssl/wolfcrypt/asn.h>
 #include <wolfssl/wolfcrypt/error-crypt.h>
 #include <wolfssl/error-ssl.h>
 
 struct TlsLink {
+  WOLFSSL_CTX* context;  // the session's own (sessionContextNew), freed with it
   WOLFSSL* session;
   int fd;
-  bool broke;         // the socket ended, failed or stayed silent under the session
-  bool namesUnlisted;  // the server's certificate lists no names (refused)
+  bool broke;          // the socket ended, failed or stayed silent under the session
+  bool starved;        // memory ran short during the handshake
+  bool nameListed;     // the server's certificate lists `host` (checkCertificate)
+  const char* host;    // borrowed for the handshake: the name or address asked for
+  const char* fault;   // why checkCertificate refused a certificate, null while it did not
 };
 
 namespace {
@@ -96,11 +101,10 @@ constexpr const char* kCiphers =
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384";
 
 // What every session shares: one context that holds the trusted
-// certificates, made at the first https connection.
+// certificates, loaded at the first https connection that finds them.
 struct Shared {
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  WOLFSSL_CTX* context = nullptr;  // set once, under the lock
-  bool tried = false;              // a context was tried for (and failed, when still null)
+  WOLFSSL_CTX* trust = nullptr;  // set once, under the lock; never used for a session, never freed
   const char* trustFile = nullptr;
   AtomicWord clockWarned;
 };
@@ -196,51 +200,6 @@ bool loadTrust(WOLFSSL_CTX* context) {
   return true;
 }
 
-// Called for the server's own certificate once its chain and name have been
-// checked (and for any certificate that failed the check): the library
-// takes the common name as the certificate's name when it lists none, as
-// clients no longer do, and as its own check of an address never did; a
-// certificate that lists no names is refused here.
-int checkListsNames(int checked, WOLFSSL_X509_STORE_CTX* store) {
-  if (checked == 0 || store->error_depth != 0 || store->certs == nullptr || store->totalCerts < 1) return checked;
-  DecodedCert* cert = newRecord<DecodedCert>();
-  if (cert == nullptr) return 0;
-  wc_InitDecodedCert(cert, store->certs[0].buffer, store->certs[0].length, nullptr);
-  const bool listed = wc_ParseCert(cert, CERT_TYPE, NO_VERIFY, nullptr) == 0 && cert->altNames != nullptr;
-  wc_FreeDecodedCert(cert);
-  freeRecord(cert);
-  if (!listed) static_cast<TlsLink*>(store->userCtx)->namesUnlisted = true;
-  return listed ? 1 : 0;
-}
-
-WOLFSSL_CTX* makeContext() {
-  if (wolfSSL_Init() != WOLFSSL_SUCCESS) return nullptr;
-  wc_SetTimeCb(checkTime);
-  WOLFSSL_CTX* context = wolfSSL_CTX_new(wolfSSLv23_client_method());
-  if (context == nullptr) return nullptr;
-  wolfSSL_CTX_SetIORecv(context, receive);
-  wolfSSL_CTX_SetIOSend(context, transmit);
-  wolfSSL_CTX_set_verify(context, WOLFSSL_VERIFY_PEER, checkListsNames);
-  const bool ready = wolfSSL_CTX_SetMinVersion(context, WOLFSSL_TLSV1_2) == WOLFSSL_SUCCESS &&
-                     wolfSSL_CTX_set_cipher_list(context, kCiphers) == WOLFSSL_SUCCESS && loadTrust(context);
-  if (ready) return context;
-  wolfSSL_CTX_free(context);
-  return nullptr;
-}
-
-// The shared context, made at the first call; null when it cannot be (the
-// cause was logged then, once: a later call does not try again).
-WOLFSSL_CTX* sharedContext() {
-  pthread_mutex_lock(&shared.lock);
-  if (!shared.tried) {
-    shared.tried = true;
-    shared.context = makeContext();
-  }
-  WOLFSSL_CTX* context = shared.context;
-  pthread_mutex_unlock(&shared.lock);
-  return context;
-}
-
 // Why a certificate was refused, in words; null for a failure of another kind.
 const char* certificateFault(int error) {
   switch (error) {
@@ -251,38 +210,161 @@ const char* certificateFault(int error) {
     case IPADDR_MISMATCH: return "wrong name";
     case ASN_SIG_CONFIRM_E: return "bad signature";
     case ASN_SELF_SIGNED_E: return "self-signed";
+    case EXTKEYUSE_AUTH_E: return "made for another purpose";
+    case ASN_NAME_INVALID_E: return "a name outside its issuer's constraints";
+    case RSA_KEY_SIZE_E:
+    case ECC_KEY_SIZE_E:
+    case ECC_CURVE_OID_E: return "weak key";
+    case ASN_SIG_HASH_E:
+    case HASH_TYPE_E: return "weak signature";
     case VERIFY_CERT_ERROR: return "refused";
     default: return nullptr;
   }
 }
 
-// The name the certificate must carry, as the library writes it: a name as
-// it stands; an IPv4 address dotted; an IPv6 one as eight groups of four
-// upper-case hex digits. False when it does not fit.
-bool expectedName(const char* host, char* name, size_t size, bool* isAddress) {
-  unsigned char address[16];
-  *isAddress = true;
-  if (inet_pton(AF_INET, host, address) == 1) {
-    return snprintf(name, size, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]) < static_cast<int>(size);
-  }
-  if (inet_pton(AF_INET6, host, address) == 1) {
-    size_t at = 0;
-    for (int group = 0; group < 8 && at < size; ++group) {
-      at += static_cast<size_t>(snprintf(name + at, size - at, "%02X%02X%s", address[2 * group],
-                                         address[2 * group + 1], group < 7 ? ":" : ""));
+// Whether DNS name `pattern` (`length` bytes, as the certificate lists it)
+// stands for `host`, as RFC 6125 has it: letter case aside, the same name;
+// or "*." and the rest of the name, "*" standing for the whole leftmost label
+// of a name of three labels or more. A "*" anywhere else matches nothing.
+bool dnsNameMatches(const char* pattern, int length, const char* host) {
+  const char* rest = pattern;
+  if (length > 2 && pattern[0] == '*' && pattern[1] == '.') {
+    const char* dot = strchr(host, '.');
+    if (dot == nullptr || dot == host || memchr(pattern + 2, '.', static_cast<size_t>(length - 2)) == nullptr) {
+      return false;
     }
-    return at < size;
+    rest = pattern + 1;
+    host = dot;
   }
-  *isAddress = false;
-  return snprintf(name, size, "%s", host) < static_cast<int>(size);
+  const size_t size = static_cast<size_t>(length - (rest - pattern));
+  return memchr(rest, '*', size) == nullptr && strlen(host) == size && strncasecmp(rest, host, size) == 0;
+}
+
+// Whether `cert` lists `host`: an address among its IP addresses, a name
+// among its DNS names; never its common name, never a name spelling an
+// address.
+bool listsHost(const DecodedCert* cert, const char* host) {
+  unsigned char address[16];
+  const int size = inet_pton(AF_INET, host, address) == 1 ? 4 : inet_pton(AF_INET6, host, address) == 1 ? 16 : 0;
+  for (const DNS_entry* entry = cert->altNames; entry != nullptr; entry = entry->next) {
+    if (size == 0 ? entry->type == ASN_DNS_TYPE && dnsNameMatches(entry->name, entry->len, host)
+                  : entry->type == ASN_IP_TYPE && entry->len == size &&
+                        memcmp(entry->name, address, static_cast<size_t>(size)) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Why `cert`, at `depth` in the server's chain, is refused where the library
+// took it; null when it is not. A SHA-1 or MD5 signature on a certificate
+// that a known certificate vouches for is refused (the self-signature of a
+// trust anchor vouches for nothing: it is not judged); the server's own
+// certificate must list the host.
+const char* refusal(const DecodedCert* cert, int depth, const char* host) {
+  const bool weak = cert->signatureOID == CTC_SHAwRSA || cert->signatureOID == CTC_SHAwECDSA ||
+                    cert->signatureOID == CTC_MD5wRSA;
+  if (weak && cert->ca != nullptr) return "weak signature";
+  if (depth == 0 && !listsHost(cert, host)) return "wrong name";
+  return nullptr;
+}
+
+// Called for each certificate of the server's chain, the top one first,
+// once the library has checked it: what the library does not judge as
+// today's clients do is judged here (refusal).
+int checkCertificate(int checked, WOLFSSL_X509_STORE_CTX* store) {
+  TlsLink* link = static_cast<TlsLink*>(store->userCtx);
+  const int depth = store->error_depth;
+  if (checked == 0 && link->fault == nullptr) link->fault = certificateFault(store->error);  // the first reason counts
+  if (checked == 0 || store->certs == nullptr || depth < 0 || depth >= store->totalCerts) return checked;
+  DecodedCert* cert = newRecord<DecodedCert>();
+  if (cert == nullptr) {
+    link->starved = true;
+    return 0;
+  }
+  wc_InitDecodedCert(cert, store->certs[depth].buffer, store->certs[depth].length, nullptr);
+  const int parsed = wc_ParseCert(cert, CERT_TYPE, NO_VERIFY, wolfSSL_CTX_GetCertManager(link->context));
+  if (parsed == MEMORY_E) link->starved = true;
+  if (parsed == 0) link->fault = refusal(cert, depth, link->host);
+  if (parsed == 0 && depth == 0 && link->fault == nullptr) link->nameListed = true;
+  wc_FreeDecodedCert(cert);
+  freeRecord(cert);
+  return parsed == 0 && link->fault == nullptr ? 1 : 0;
+}
+
+// A context with the program's settings, trusting nothing yet; null when
+// memory ran short.
+WOLFSSL_CTX* newContext() {
+  WOLFSSL_CTX* context = wolfSSL_CTX_new(wolfSSLv23_client_method());
+  if (context == nullptr) return nullptr;
+  wolfSSL_CTX_SetIORecv(context, receive);
+  wolfSSL_CTX_SetIOSend(context, transmit);
+  wolfSSL_CTX_set_verify(context, WOLFSSL_VERIFY_PEER, checkCertificate);
+  if (wolfSSL_CTX_SetMinVersion(context, WOLFSSL_TLSV1_2) == WOLFSSL_SUCCESS &&
+      wolfSSL_CTX_set_cipher_list(context, kCiphers) == WOLFSSL_SUCCESS) {
+    return context;
+  }
+  wolfSSL_CTX_free(context);
+  return nullptr;
+}
+
+// The shared trust, loaded at the first call that can; null when it cannot
+// be (the cause was logged): the next call tries again, so that a bundle
+// replaced or memory short does not end https until a restart.
+WOLFSSL_CTX* sharedTrust() {
+  pthread_mutex_lock(&shared.lock);
+  if (shared.trust == nullptr && wolfSSL_Init() == WOLFSSL_SUCCESS) {
+    wc_SetTimeCb(checkTime);
+    WOLFSSL_CTX* context = newContext();
+    if (context != nullptr && loadTrust(context)) {
+      shared.trust = context;
+    } else {
+      wolfSSL_CTX_free(context);
+    }
+  }
+  WOLFSSL_CTX* trust = shared.trust;
+  pthread_mutex_unlock(&shared.lock);
+  return trust;
+}
+
+// A context for one session: the settings, and a certificate table whose
+// rows start as those of the shared trust (which nothing changes once
+// loaded). The intermediates a handshake checks go on the front of its own
+// rows and leave with the session (sessionContextFree): trust comes from the
+// trusted certificates alone, never from what another server sent, and a
+// chain the server does not complete is refused every time.
+WOLFSSL_CTX* sessionContextNew(WOLFSSL_CTX* trust) {
+  WOLFSSL_CTX* context = newContext();
+  if (context == nullptr) return nullptr;
+  memcpy(wolfSSL_CTX_GetCertManager(context)->caTable, wolfSSL_CTX_GetCertManager(trust)->caTable,
+         sizeof(Signer*) * CA_TABLE_SIZE);
+  return context;
+}
+
+void sessionContextFree(WOLFSSL_CTX* context) {
+  if (context == nullptr) return;
+  Signer** rows = wolfSSL_CTX_GetCertManager(context)->caTable;
+  Signer* const* trusted = wolfSSL_CTX_GetCertManager(shared.trust)->caTable;
+  for (int row = 0; row < CA_TABLE_SIZE; ++row) {
+    while (rows[row] != trusted[row]) {
+      Signer* learnt = rows[row];
+      rows[row] = learnt->next;
+      FreeSigner(learnt, nullptr);
+    }
+    rows[row] = nullptr;  // the trusted rows stay the shared trust's
+  }
+  wolfSSL_CTX_free(context);
 }
 
 // Logs why the handshake with `host` failed with `error`, and tells whether
 // asking again may help: only when the connection broke or fell silent.
 void reportFailure(const TlsLink* link, const char* host, int error, bool* final) {
-  const char* fault = link->namesUnlisted ? "wrong name" : certificateFault(error);
+  const char* fault = link->fault != nullptr ? link->fault : certificateFault(error);
   if (fault != nullptr) {
     Log(ERROR, "%s, the certificate of %s does not check out: %s.", kSelf, host, fault);
+  } else if (link->starved || error == MEMORY_E || error == MEMORY_ERROR) {
+    *final = false;
+    Log(ERROR, "%s, out of memory during the handshake with %s.", kSelf, host);
   } else if (link->broke) {
     *final = false;
     Log(ERROR, "%s, the connection to %s broke off or fell silent during the handshake.", kSelf, host);
@@ -293,10 +375,9 @@ void reportFailure(const TlsLink* link, const char* host, int error, bool* final
 }
 
 // The handshake of `link` with `host`; true once done and checked.
-bool handshake(TlsLink* link, const char* host, bool* final) {
-  char name[kMaxHostText];
-  bool isAddress = false;
-  if (!expectedName(host, name, sizeof name, &isAddress)) {
+bool shakeHands(TlsLink* link, const char* host, bool* final) {
+  const size_t length = strlen(host);
+  if (length >= kMaxHostText) {
     Log(ERROR, "%s, host name too long: %s", kSelf, host);
     return false;
   }
@@ -304,10 +385,13 @@ bool handshake(TlsLink* link, const char* host, bool* final) {
   wolfSSL_SetIOReadCtx(session, link);
   wolfSSL_SetIOWriteCtx(session, link);
   wolfSSL_SetCertCbCtx(session, link);
+  link->host = host;
   // An address is not sent as the server's name, as TLS wants it.
-  if ((!isAddress && wolfSSL_UseSNI(session, WOLFSSL_SNI_HOST_NAME, host, static_cast<unsigned short>(strlen(host))) !=
-                         WOLFSSL_SUCCESS) ||
-      wolfSSL_check_domain_name(session, name) != WOLFSSL_SUCCESS) {
+  unsigned char address[16];
+  const bool isAddress = inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1;
+  if (!isAddress &&
+      wolfSSL_UseSNI(session, WOLFSSL_SNI_HOST_NAME, host, static_cast<unsigned short>(length)) != WOLFSSL_SUCCESS) {
+    *final = false;
     Log(ERROR, "%s, out of memory.", kSelf);
     return false;
   }
@@ -319,7 +403,10 @@ bool handshake(TlsLink* link, const char* host, bool* final) {
     reportFailure(link, host, wolfSSL_get_error(session, result), final);
     return false;
   }
-  return true;
+  // The name is the program's to check (checkCertificate): a handshake that
+  // never showed it the server's certificate is refused.
+  if (!link->nameListed) reportFailure(link, host, DOMAIN_NAME_MISMATCH, final);
+  return link->nameListed;
 }
 
 // As my_read, through the session.
@@ -355,35 +442,46 @@ ssize_t sessionSendAll(TlsLink* tls, const void* data, size_t size, int64_t limi
 
 void tls_setTrustFile(const char* path) { shared.trustFile = path; }
 
+namespace {
+
+void linkFree(TlsLink* link) {
+  if (link == nullptr) return;
+  wolfSSL_free(link->session);  // accepts null
+  sessionContextFree(link->context);
+  freeRecord(link);
+}
+
+}  // namespace
+
 TlsLink* tls_open(int fd, const char* host, bool* final) {
   *final = true;
-  WOLFSSL_CTX* context = sharedContext();
-  if (context == nullptr) {
+  WOLFSSL_CTX* trust = sharedTrust();
+  if (trust == nullptr) {
     Log(ERROR, "%s, no https for %s: the trusted certificates could not be had.", kSelf, host);
     return nullptr;
   }
   TlsLink* link = newRecord<TlsLink>();
-  if (link == nullptr || (link->session = wolfSSL_new(context)) == nullptr) {
+  if (link == nullptr || (link->context = sessionContextNew(trust)) == nullptr ||
+      (link->session = wolfSSL_new(link->context)) == nullptr) {
+    *final = false;
     Log(ERROR, "%s, out of memory.", kSelf);
-    freeRecord(link);
+    linkFree(link);
     return nullptr;
   }
   link->fd = fd;
-  if (handshake(link, host, final)) {
+  if (shakeHands(link, host, final)) {
     Log(DEBUG, "%s: %s with %s, %s", kSelf, wolfSSL_get_version(link->session), host,
         wolfSSL_get_cipher_name(link->session));
     return link;
   }
-  wolfSSL_free(link->session);
-  freeRecord(link);
+  linkFree(link);
   return nullptr;
 }
 
 void tls_close(TlsLink* link) {
   if (link == nullptr) return;
   if (!link->broke) (void)wolfSSL_shutdown(link->session);  // the alert, when the socket takes it now
-  wolfSSL_free(link->session);
-  freeRecord(link);
+  linkFree(link);
 }
 
 #else  // a build without TLS: https sources are refused

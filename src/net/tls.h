@@ -11,7 +11,9 @@
 // Trust comes from the file given to tls_setTrustFile, else from the first
 // bundle found of the system's (Debian's and its kind's, then Fedora's, then
 // the one file of Alpine's and the BSDs') and the one installed with the
-// program; it is read once, at the first https connection. While the clock
+// program; it is read at the first https connection, and again at the next
+// one for as long as it could not be. Trust comes from it alone: an
+// intermediate a server sent is trusted for that chain only. While the clock
 // stands before the program's build time (a box that has not set its clock
 // since it started in 1970), the build time counts as now for the check.
 

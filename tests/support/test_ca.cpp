@@ -38,31 +38,68 @@ TestCa::TestCa(KeyKind kind)
                   "-extensions", "ca_extensions"}));
 }
 
+TestCa::TestCa(TestCa& issuer, std::string_view key, std::string_view constraints)
+    : config_(dir_.file("ca.cnf")), certFile_(dir_.file("ca.pem")), keyFile_(dir_.file("ca.key")),
+      newKey_(issuer.newKey_) {
+  std::string extensions = "basicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n"
+                           "subjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n";
+  if (!constraints.empty()) extensions += "nameConstraints = critical," + std::string(constraints) + "\n";
+  const std::string request = dir_.file("ca.csr");
+  if (!issuer.ok() || !writeFile(config_, caConfig(dir_)) || !writeFile(dir_.file("index.txt"), "") ||
+      !writeFile(dir_.file("serial"), "01\n") || !writeFile(dir_.file("ca.ext"), extensions)) {
+    error_ = "cannot write the CA's files in " + dir_.path() + " (or its issuer failed)";
+    return;
+  }
+  if (!openssl(withKey({"req", "-config", config_, "-new", "-nodes", "-keyout", keyFile_, "-subj",
+                        "/CN=Test intermediate CA", "-out", request}, key)) ||
+      !issuer.openssl({"ca", "-config", issuer.config_, "-batch", "-notext", "-cert", issuer.certFile_, "-keyfile",
+                       issuer.keyFile_, "-in", request, "-out", certFile_, "-startdate", "20000101000000Z",
+                       "-enddate", "20991231235959Z", "-extfile", dir_.file("ca.ext")})) {
+    error_ = "the intermediate CA: " + error_ + issuer.error_;
+    return;
+  }
+  chain_ = readFile(certFile_) + issuer.chain_;
+}
+
 std::optional<ServerCert> TestCa::issue(std::string_view sans, std::string_view notBefore,
                                         std::string_view notAfter) {
+  return issue({.sans = sans, .notBefore = notBefore, .notAfter = notAfter});
+}
+
+std::optional<ServerCert> TestCa::issue(const CertSpec& spec) {
   if (!ok()) return std::nullopt;
   const std::string name = dir_.file("server" + std::to_string(++issued_));
-  ServerCert cert{name + ".pem", name + ".key"};
+  ServerCert cert{name + ".pem", name + ".key", name + ".chain.pem"};
   std::string extensions = "basicConstraints = CA:FALSE\nkeyUsage = critical,digitalSignature,keyEncipherment\n"
-                           "extendedKeyUsage = serverAuth\n";
-  if (!sans.empty()) extensions += "subjectAltName = " + std::string(sans) + "\n";
+                           "extendedKeyUsage = " + std::string(spec.purpose) + "\n";
+  if (!spec.sans.empty()) extensions += "subjectAltName = " + std::string(spec.sans) + "\n";
   if (!writeFile(name + ".ext", extensions)) {
     error_ = "cannot write " + name + ".ext";
     return std::nullopt;
   }
-  const std::string subject = sans.empty() ? "/CN=127.0.0.1" : "/CN=test server";
+  const std::string subject = spec.sans.empty() ? "/CN=127.0.0.1" : "/CN=test server";
   if (!openssl(withKey({"req", "-config", config_, "-new", "-nodes", "-keyout", cert.keyFile, "-subj", subject,
-                        "-out", name + ".csr"})) ||
-      !openssl({"ca", "-config", config_, "-batch", "-notext", "-cert", certFile_, "-keyfile", keyFile_, "-in",
-                name + ".csr", "-out", cert.certFile, "-startdate", std::string(notBefore), "-enddate",
-                std::string(notAfter), "-extfile", name + ".ext"})) {
+                        "-out", name + ".csr"}, spec.key)) ||
+      !openssl({"ca", "-config", config_, "-batch", "-notext", "-md", std::string(spec.digest), "-cert", certFile_,
+                "-keyfile", keyFile_, "-in", name + ".csr", "-out", cert.certFile, "-startdate",
+                std::string(spec.notBefore), "-enddate", std::string(spec.notAfter), "-extfile", name + ".ext"})) {
+    return std::nullopt;
+  }
+  if (!writeFile(cert.chainFile, readFile(cert.certFile) + chain_)) {
+    error_ = "cannot write " + cert.chainFile;
     return std::nullopt;
   }
   return cert;
 }
 
-std::vector<std::string> TestCa::withKey(std::vector<std::string> args) const {
-  args.insert(args.end(), newKey_.begin(), newKey_.end());
+std::vector<std::string> TestCa::withKey(std::vector<std::string> args, std::string_view key) const {
+  if (key.empty()) {
+    args.insert(args.end(), newKey_.begin(), newKey_.end());
+  } else if (key.rfind("rsa:", 0) == 0) {
+    args.insert(args.end(), {"-newkey", std::string(key)});
+  } else {
+    args.insert(args.end(), {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:" + std::string(key)});
+  }
   return args;
 }
 
