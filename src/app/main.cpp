@@ -8,7 +8,9 @@
 #include "app/signals.h"
 #include "log/log.h"
 #include "net/tls.h"
+#include "server/channel_list.h"
 #include "server/http_server.h"
+#include "server/tuner.h"
 #include "stream/video_select.h"
 
 namespace {
@@ -51,6 +53,8 @@ int main(int argc, char** argv) {
   timelineHost = checkTimelineHost(settings.timelineHostText.get());  // before any stream thread exists
   if (!checkCaFile(settings.caFilePath.get())) return 1;
   tls_setTrustFile(settings.caFilePath.get());  // kept until the end of main
+  if (!channelListStart(settings.channelsPath.get())) return 1;
+  if (!tunerStart(settings.deviceIdText.get(), address, port)) return 1;
   (void)takeInstanceLock(settings.lockPath.c_str());  // the descriptor stays open until exit
   setupSignals();
 

@@ -19,6 +19,8 @@ namespace {
 constexpr int kTimelineHostOption = 256;
 constexpr int kPlayersOption = 257;
 constexpr int kCaFileOption = 258;
+constexpr int kChannelsOption = 259;
+constexpr int kDeviceIdOption = 260;
 // A DNS name is at most 253 characters; ":65535" follows.
 constexpr size_t kMaxHostLength = 253;
 
@@ -30,6 +32,7 @@ const option kLongOptions[] = {
     {"port", required_argument, nullptr, 'p'}, {"log", required_argument, nullptr, 'l'},
     {"lock", required_argument, nullptr, 'L'}, {"timeline-host", required_argument, nullptr, kTimelineHostOption},
     {"players", required_argument, nullptr, kPlayersOption}, {"ca-file", required_argument, nullptr, kCaFileOption},
+    {"channels", required_argument, nullptr, kChannelsOption}, {"device-id", required_argument, nullptr, kDeviceIdOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -43,6 +46,8 @@ HeapText* textOption(int letter, StartupSettings* settings) {
     case kTimelineHostOption: return &settings->timelineHostText;
     case kPlayersOption: return &settings->playersText;
     case kCaFileOption: return &settings->caFilePath;
+    case kChannelsOption: return &settings->channelsPath;
+    case kDeviceIdOption: return &settings->deviceIdText;
     default: return nullptr;
   }
 }
@@ -93,6 +98,8 @@ void printHelp(int port) {
   LogPrintf("--players               Players served at once, 1 to %d (default: %d)\n", kMaxPlayers,
             kDefaultPlayers);
   LogPrintf("--ca-file               Trusted certificates for https, a PEM file (default: the system's)\n\n");
+  LogPrintf("--channels              Channel list, a file of lines \"ID NAME\" (default: none)\n");
+  LogPrintf("--device-id             Tuner id for media servers, 8 hex digits (default: derived)\n\n");
   LogPrintf("--lock|-L               Lock file (default: %s)\n", kDefaultLockPath);
   LogPrintf("--log|-l                Log file\n\n");
   LogPrintf("--daemon|-d             Daemon mode.\n\n");

@@ -21,6 +21,8 @@ struct StartupSettings {
   HeapText timelineHostText;  // --timeline-host as given, not yet checked
   HeapText playersText;  // --players as given, not yet converted
   HeapText caFilePath;   // --ca-file: the trusted certificates for https; none: the system's
+  HeapText channelsPath; // --channels: the channel list's file; none: an empty list
+  HeapText deviceIdText; // --device-id as given, not yet checked; none: derived
   bool daemon = false;   // --daemon
 };
 

@@ -98,10 +98,11 @@ HttpAnswer redirectAnswer(TextView header, TextView requestPath, int status) {
 
 }  // namespace
 
-bool buildHttpRequest(HeapText* request, const char* host, const char* path, const char* range) {
+bool buildHttpRequest(HeapText* request, const char* host, const char* path, const char* range,
+                      const char* method) {
   const bool ranged = range != nullptr && range[0] != '\0';
   return formatText(request,
-                    "GET %s HTTP/1.0\r\n"
+                    "%s %s HTTP/1.0\r\n"
                     "User-Agent: %s/%s\r\n"
                     "Host: %s\r\n"
                     "Content-Type: application/x-www-form-urlencoded\r\n"
@@ -110,7 +111,7 @@ bool buildHttpRequest(HeapText* request, const char* host, const char* path, con
                     "X-Client-Params: InstallerType=1\r\n"
                     "%s%s%s"
                     "\r\n",
-                    path, kClient, kBuild, host, kClient, kBuild, ranged ? "Range: " : "", ranged ? range : "",
+                    method, path, kClient, kBuild, host, kClient, kBuild, ranged ? "Range: " : "", ranged ? range : "",
                     ranged ? "\r\n" : "");
 }
 
@@ -142,7 +143,8 @@ HttpAnswer interpretHttpHeader(TextView header, TextView requestPath) {
   }
 }
 
-HttpAnswer httpExchange(WebLink link, const char* host, const char* path, const char* range) {
+HttpAnswer httpExchange(WebLink link, const char* host, const char* path, const char* range,
+                        const char* method) {
   // One byte more than the header may hold: the NUL that ends the text even
   // when the buffer filled up.
   HeapArray<char> buffer = allocZeroed<char>(kHttpBufferSize + 1);
@@ -151,7 +153,7 @@ HttpAnswer httpExchange(WebLink link, const char* host, const char* path, const 
     return {};
   }
   HeapText request;
-  if (!buildHttpRequest(&request, host, path, range)) {
+  if (!buildHttpRequest(&request, host, path, range, method)) {
     logOutOfMemory();
     return {};
   }

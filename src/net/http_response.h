@@ -33,15 +33,16 @@ constexpr size_t kHttpMinHeader = 14;      // a shorter response header is no an
 
 // Replaces `*request` by the request line and the client identification
 // headers for `path` on `host`, with a Range header of value `range`
-// ("bytes=N-") unless it is null or empty; false (request unchanged) when
-// memory is short.
+// ("bytes=N-") unless it is null or empty, with `method` (GET or HEAD);
+// false (request unchanged) when memory is short.
 [[nodiscard]] bool buildHttpRequest(HeapText* request, const char* host, const char* path,
-                                    const char* range = nullptr);
+                                    const char* range = nullptr, const char* method = "GET");
 
 // Sends the request on `link`, reads the response header and interprets it.
 // Logs the request, the header and (at ERROR) why an answer is unusable.
 // Memory that runs short is logged as "out of memory" and fails the answer.
-HttpAnswer httpExchange(WebLink link, const char* host, const char* path, const char* range = nullptr);
+HttpAnswer httpExchange(WebLink link, const char* host, const char* path, const char* range = nullptr,
+                        const char* method = "GET");
 
 // Interprets a response header as read (NUL-free, without the final LF),
 // answering a request for `requestPath`. Logs why an answer is unusable.

@@ -107,7 +107,8 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
     closeSocket(file);
     if (connectToHost(file) < 0) return -1;
     HttpAnswer answer =
-        httpExchange(WebLink(file.fd, file.tls), file.host.c_str(), file.path.c_str(), file.range.c_str());
+        httpExchange(WebLink(file.fd, file.tls), file.host.c_str(), file.path.c_str(), file.range.c_str(),
+                     file.headOnly ? "HEAD" : "GET");
     file.status = answer.status;
     if (answer.kind == HttpAnswerKind::Body) {
       file.contentRange = moved(answer.contentRange);

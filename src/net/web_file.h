@@ -37,6 +37,7 @@ struct WebFileHandle {
   int status = 0;             // status code of the final response (200, or 206 for a range); 0 when none came
   HeapText contentRange;      // of a 206: its Content-Range, to go on to a player; empty otherwise
   bool awayFromBox = false;   // set before a connect: a connection that reaches this box itself is refused
+  bool headOnly = false;      // set before a connect: asked with HEAD, so that no body follows the header
   bool reachedBox = false;    // the last connect was refused for reaching this box itself
   FetchFailure failure = FetchFailure::kNone;  // why the last connect failed
 };

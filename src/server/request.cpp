@@ -15,6 +15,8 @@
 #include "net/resolve.h"
 #include "net/socket.h"
 #include "server/http_request.h"
+#include "server/other_answers.h"
+#include "server/pages.h"
 #include "server/status_page.h"
 #include "stream/flv_remux.h"
 #include "stream/pace.h"
@@ -42,13 +44,14 @@ constexpr int64_t kRefusalWaitMs = 500;  // a refused player's request, then its
 // The status line with the header block, the body's length when it is
 // known (above 0) and the range it is of (a relay's 206); the result is not
 // looked at, as the stream's own sends will notice a player that has gone.
-void sendAnswer(int socket, const char* status, int64_t contentLength = 0, const char* contentRange = "") {
+void sendAnswer(int socket, const char* status, int64_t contentLength = 0, const char* contentRange = "",
+                const char* headerBlock = kHeaderBlock) {
   char length[40] = "";
   if (contentLength > 0) snprintf(length, sizeof length, "\r\nContent-Length: %lld", static_cast<long long>(contentLength));
   char range[112] = "";  // "bytes " and three 20-digit numbers fit whole
   if (contentRange[0] != '\0') snprintf(range, sizeof range, "\r\nContent-Range: %s", contentRange);
   char answer[512];
-  int size = snprintf(answer, sizeof answer, "%s%s%s%s", status, length, range, kHeaderBlock);
+  int size = snprintf(answer, sizeof answer, "%s%s%s%s", status, length, range, headerBlock);
   (void)socket_sendAll(socket, answer, static_cast<size_t>(size), kNoLimit);
 }
 
@@ -183,7 +186,7 @@ bool answerRelay(int socket, StreamSession* session, const char* path) {
 void streamTaken(ServerControl* server, int socket, const HttpRequest& request, const char* path,
                  StreamSlot* slot) {
   const bool channel = request.kind == RequestKind::Channel;
-  if (channel) sendAnswer(socket, kOkStatus);
+  if (channel) sendAnswer(socket, kOkStatus, 0, "", channelHeaderBlock(request.format));
   ByteBuffer buffer = allocZeroed<uint8_t>(kStreamBufferSize);
   StreamSession* session = buffer ? openSession(request) : nullptr;
   if (session == nullptr) {
@@ -203,6 +206,25 @@ bool takeStream(ServerControl* server) {
     if (server->streams.compareExchange(&streams, streams + 1)) return true;
   }
   return false;
+}
+
+// A HEAD of a stream: the GET's status line and headers, and nothing
+// fetched for a body. A channel's is known without its timeline; a relay's
+// source is asked with HEAD. It holds none of the players' streams.
+void answerHead(int socket, const HttpRequest& request, const char* path) {
+  if (request.kind == RequestKind::Channel) {
+    sendAnswer(socket, kOkStatus, 0, "", channelHeaderBlock(request.format));
+    return;
+  }
+  StreamSession* session = openSession(request);
+  if (session == nullptr) {
+    Log(ERROR, "%s, no memory for the stream", "receiveHttpData");
+    sendAnswer(socket, kNotFoundStatus);
+    return;
+  }
+  session->headOnly = true;
+  (void)answerRelay(socket, session, path);
+  closeFLVStream(session);
 }
 
 // Streams the request within the players' limit; beyond it, 503.
@@ -242,7 +264,12 @@ void serveRequest(ServerControl* server, int socket) {
     return;
   }
   if (request.kind == RequestKind::Status) {
-    answerStatus(server, socket);
+    answerStatus(server, socket, request.head);
+    return;
+  }
+  if (answerBesidesStreams(server, socket, request, {text, received > 0 ? static_cast<size_t>(received) : 0})) return;
+  if (request.head) {
+    answerHead(socket, request, path);
     return;
   }
   streamRequest(server, socket, request, path);

@@ -41,8 +41,9 @@ void addDuration(Page* page, int64_t ms) {
       static_cast<int>(seconds % 60));
 }
 
-// A copy of the slot taken under its lock; false when no stream holds it.
-bool copySlot(StreamSlot& slot, StreamSlot* copy) {
+}  // namespace
+
+bool copyStreamSlot(StreamSlot& slot, StreamSlot* copy) {
   pthread_mutex_lock(&slot.lock);
   const bool inUse = slot.inUse;
   if (inUse) {
@@ -56,9 +57,7 @@ bool copySlot(StreamSlot& slot, StreamSlot* copy) {
   return inUse;
 }
 
-}  // namespace
-
-void answerStatus(ServerControl* server, int socket) {
+void answerStatus(ServerControl* server, int socket, bool head) {
   HeapArray<char> text = allocZeroed<char>(kPageSize);
   if (text == nullptr) {
     Log(ERROR, "%s, no memory for the status page", "receiveHttpData");
@@ -72,7 +71,7 @@ void answerStatus(ServerControl* server, int socket) {
       static_cast<int>(server->players));
   for (int i = 0; i < kMaxPlayers; ++i) {
     StreamSlot slot;
-    if (!copySlot(server->slots[i], &slot)) continue;
+    if (!copyStreamSlot(server->slots[i], &slot)) continue;
     add(&page, "\n%s  %s\n  for ", slot.player, slot.asked);
     addDuration(&page, now - slot.startedMs);
     add(&page, ", %lld bytes sent\n  video: %s\n", static_cast<long long>(slot.bytesSent),
@@ -81,7 +80,7 @@ void answerStatus(ServerControl* server, int socket) {
   char errors[1024];
   LogRecentErrors(errors, sizeof errors);
   add(&page, "\nlast errors:\n%s", errors[0] != '\0' ? errors : "(none)\n");
-  if (socket_sendAll(socket, kHeader, sizeof kHeader - 1, kSendLimitMs) >= 0) {
+  if (socket_sendAll(socket, kHeader, sizeof kHeader - 1, kSendLimitMs) >= 0 && !head) {
     (void)socket_sendAll(socket, page.text, page.used, kSendLimitMs);
   }
 }

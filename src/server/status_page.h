@@ -9,7 +9,10 @@
 
 #include "server/http_server.h"
 
-// Answers `socket` with the page (200, text/plain).
-void answerStatus(ServerControl* server, int socket);
+// Answers `socket` with the page (200, text/plain); for a HEAD its header alone.
+void answerStatus(ServerControl* server, int socket, bool head = false);
+
+// A copy of `slot` taken under its lock; false when no stream holds it.
+bool copyStreamSlot(StreamSlot& slot, StreamSlot* copy);
 
 #endif  // ZTV_SERVER_STATUS_PAGE_H

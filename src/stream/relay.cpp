@@ -16,6 +16,7 @@ RelaySource openRelaySource(StreamSession& s) {
   // and its Content-Range, or 200 and the whole body) goes back to it.
   if (file && (s.playerRange.empty() || copyText(&file->range, s.playerRange.view()))) {
     file->awayFromBox = s.playerElsewhere;
+    file->headOnly = s.headOnly;
     file->contentLength = webFileConnect(file.get());
   }
   if (!file || file->fd == -1) {

@@ -41,6 +41,7 @@ struct StreamSession {
   int32_t currentPliid = 0;         // pliid of the video being streamed; 0 before the first
   int32_t channelId = 0;            // channel number of the request
   bool playerElsewhere = false;     // relay: the player is not on this box; a source on this box is refused
+  bool headOnly = false;            // relay: the player sent HEAD; the source is asked with HEAD, no body follows
   HeapText playerRange;             // relay: the player's Range, asked of the source as it stands; empty none
   uint32_t keyframesSeen = 0;       // video keyframes seen on this source while seekTime != 0
   WebFilePtr source;                // the open connection to the current source, or null

@@ -26,14 +26,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HttpRequest request = parseHttpRequest(received);
   const std::string_view path(request.path.data, request.path.size);
   const std::string_view url(request.url.data, request.url.size);
-  fuzzCheck(inside(path, received) && inside(url, received));
+  const std::string_view host(request.host.data, request.host.size);
+  fuzzCheck(inside(path, received) && inside(url, received) && inside(host, received));
+  fuzzCheck(!(request.head && request.post));
   fuzzCheck(path.find_first_of(std::string_view(" \0", 2)) == std::string_view::npos);
   switch (request.kind) {
     case RequestKind::Unsupported:
       fuzzCheck(path.empty());
       break;
     case RequestKind::NotFound:
-      fuzzCheck(received.substr(0, 3) == "GET");
+      fuzzCheck(received.substr(0, 3) == "GET" || request.head);
       break;
     case RequestKind::Channel:
       fuzzCheck(request.channelId != 0 && path.front() == '/');
@@ -43,7 +45,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fuzzCheck(url.data()[-1] == '=' && url.data()[-3] == 'l');
       break;
     case RequestKind::Status:
-      fuzzCheck(path == "/status");
+      fuzzCheck(path.substr(0, path.find('?')) == "/status");
+      break;
+    case RequestKind::NotAllowed:
+      fuzzCheck(request.post);
+      break;
+    case RequestKind::NotImplemented:
+      fuzzCheck(!request.post && !request.head && received.substr(0, 3) != "GET");
+      break;
+    case RequestKind::LineupPost:
+      fuzzCheck(path.substr(0, path.find('?')) == "/lineup.post");
+      break;
+    default:  // a page, or a format that is not served: a path of the box's own
+      fuzzCheck(path.front() == '/' && !request.post);
       break;
   }
   return 0;

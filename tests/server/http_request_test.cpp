@@ -43,14 +43,14 @@ TEST(HttpRequestTest, ClassifiesRequests) {
       {"GET /a?li= HTTP/1.0", RequestKind::NotFound, "/a?li=", 0, ""},
       {"GET tv?id=12 HTTP/1.0", RequestKind::NotFound, "tv?id=12", 0, ""},
       {"GET  /tv?id=12 HTTP/1.0", RequestKind::NotFound, "", 0, ""},
-      {"GET /", RequestKind::NotFound, "/", 0, ""},
+      {"GET /", RequestKind::StartPage, "/", 0, ""},
       {"GET /a\0?id=5"s, RequestKind::NotFound, "/a", 0, ""},
       {"GET ", RequestKind::Unsupported, "", 0, ""},
       {"GET", RequestKind::Unsupported, "", 0, ""},
       {"", RequestKind::Unsupported, "", 0, ""},
       {"get /tv?id=12 HTTP/1.0", RequestKind::Unsupported, "", 0, ""},
-      {"HEAD /tv?id=12 HTTP/1.0", RequestKind::Unsupported, "", 0, ""},
-      {"POST /tv?id=12 HTTP/1.0", RequestKind::Unsupported, "", 0, ""},
+      {"HEAD /tv?id=12 HTTP/1.0", RequestKind::Channel, "/tv?id=12", 12, ""},
+      {"POST /tv?id=12 HTTP/1.0", RequestKind::NotAllowed, "/tv?id=12", 12, ""},
       {"G\0T /tv?id=12 HTTP/1.0"s, RequestKind::Unsupported, "", 0, ""},
   };
   for (const Case& c : cases) {
@@ -60,6 +60,60 @@ TEST(HttpRequestTest, ClassifiesRequests) {
     EXPECT_EQ(request.channelId, c.channelId) << c.received;
     EXPECT_EQ(request.url, c.url) << c.received;
   }
+}
+
+// The box's pages by their path (any other query ignored), the form of a
+// channel, and what each method gets.
+TEST(HttpRequestTest, PagesFormatsAndMethods) {
+  const struct {
+    std::string received;
+    RequestKind kind;
+    bool head;
+    StreamFormat format;
+  } cases[] = {
+      {"GET /channels.m3u HTTP/1.0", RequestKind::Playlist, false, StreamFormat::Flv},
+      {"GET /channels.m3u?format=ts HTTP/1.0", RequestKind::Playlist, false, StreamFormat::Ts},
+      {"GET /channels.m3u?x=1&format=flv HTTP/1.0", RequestKind::Playlist, false, StreamFormat::Flv},
+      {"GET /channels.m3u?format=mp4 HTTP/1.0", RequestKind::BadRequest, false, StreamFormat::Flv},
+      {"GET /channels.m3u/x HTTP/1.0", RequestKind::NotFound, false, StreamFormat::Flv},
+      {"GET /?transcode=mobile HTTP/1.0", RequestKind::StartPage, false, StreamFormat::Flv},
+      {"GET /status?x=1 HTTP/1.0", RequestKind::Status, false, StreamFormat::Flv},
+      {"GET /status.json HTTP/1.0", RequestKind::StatusJson, false, StreamFormat::Flv},
+      {"GET /discover.json?transcode=heavy HTTP/1.0", RequestKind::Discover, false, StreamFormat::Flv},
+      {"GET /lineup.json?show=found HTTP/1.0", RequestKind::Lineup, false, StreamFormat::Flv},
+      {"GET /lineup_status.json HTTP/1.0", RequestKind::LineupStatus, false, StreamFormat::Flv},
+      {"GET /device.xml HTTP/1.0", RequestKind::DeviceXml, false, StreamFormat::Flv},
+      {"POST /lineup.post?scan=start&source=Cable HTTP/1.1", RequestKind::LineupPost, false, StreamFormat::Flv},
+      {"GET /lineup.post HTTP/1.0", RequestKind::LineupPost, false, StreamFormat::Flv},
+      {"POST /discover.json HTTP/1.1", RequestKind::NotAllowed, false, StreamFormat::Flv},
+      {"POST /nothing HTTP/1.1", RequestKind::NotAllowed, false, StreamFormat::Flv},
+      {"PUT /lineup.post HTTP/1.1", RequestKind::NotImplemented, false, StreamFormat::Flv},
+      {"OPTIONS * HTTP/1.1", RequestKind::NotImplemented, false, StreamFormat::Flv},
+      {"DELETE /?id=1 HTTP/1.1", RequestKind::NotImplemented, false, StreamFormat::Flv},
+      {"HEAD / HTTP/1.1", RequestKind::StartPage, true, StreamFormat::Flv},
+      {"HEAD /x HTTP/1.1", RequestKind::NotFound, true, StreamFormat::Flv},
+      {"HEAD /?li=http://h/v.flv&format=ts HTTP/1.1", RequestKind::Relay, true, StreamFormat::Flv},
+      {"HEAD /?id=3&format=ts HTTP/1.1", RequestKind::Channel, true, StreamFormat::Ts},
+      {"GET /?id=3&format=ts HTTP/1.0", RequestKind::Channel, false, StreamFormat::Ts},
+      {"GET /?id=3&transcode=x&format=flv HTTP/1.0", RequestKind::Channel, false, StreamFormat::Flv},
+      {"GET /?id=3&format=TS HTTP/1.0", RequestKind::BadRequest, false, StreamFormat::Flv},
+      {"GET /?id=3&format= HTTP/1.0", RequestKind::BadRequest, false, StreamFormat::Flv},
+      {"GET /?id=3&xformat=ts HTTP/1.0", RequestKind::Channel, false, StreamFormat::Flv},
+      {"GET /?id=0&format=ts HTTP/1.0", RequestKind::NotFound, false, StreamFormat::Flv},
+      {"GET /?id= HTTP/1.0", RequestKind::NotFound, false, StreamFormat::Flv},  // a stream's query, too short
+      {"PUT", RequestKind::Unsupported, false, StreamFormat::Flv},
+      {"HEAD\t/ HTTP/1.0", RequestKind::Unsupported, false, StreamFormat::Flv},
+      {"ABCDEFGHIJKLMNOPQ / HTTP/1.0", RequestKind::Unsupported, false, StreamFormat::Flv},
+  };
+  for (const auto& c : cases) {
+    const HttpRequest request = parseHttpRequest(c.received);
+    EXPECT_EQ(request.kind, c.kind) << c.received;
+    EXPECT_EQ(request.head, c.head) << c.received;
+    EXPECT_EQ(request.format, c.format) << c.received;
+  }
+  const HttpRequest withHost = parseHttpRequest("GET /lineup.json HTTP/1.1\r\nhost: box.lan:8666\r\n\r\n");
+  EXPECT_EQ(withHost.host, TextView("box.lan:8666"));
+  EXPECT_EQ(parseHttpRequest("GET /?li=http://h/a.flv&format=xyz HTTP/1.0").url, TextView("http://h/a.flv&format=xyz"));
 }
 
 // A relay passes on one range of bytes as the player wrote it, nothing else.

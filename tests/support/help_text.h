@@ -14,6 +14,8 @@ inline constexpr char kHelp[] =
     "--timeline-host         Timeline host, host or host:port (default: " TIMELINE_HOST ")\n"
     "--players               Players served at once, 1 to 16 (default: 4)\n"
     "--ca-file               Trusted certificates for https, a PEM file (default: the system's)\n\n"
+    "--channels              Channel list, a file of lines \"ID NAME\" (default: none)\n"
+    "--device-id             Tuner id for media servers, 8 hex digits (default: derived)\n\n"
     "--lock|-L               Lock file (default: /var/run/zomaktvproxy.pid)\n"
     "--log|-l                Log file\n\n"
     "--daemon|-d             Daemon mode.\n\n"
