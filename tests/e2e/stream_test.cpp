@@ -256,8 +256,14 @@ TEST_F(ProxyStreamTest, BadRequestsGet404OrNoAnswerAndTheNextIsServed) {
       {"GET /tv HTTP/1.0\r\n\r\n", kAnswer404},
       {"GET /tv?ID=12 HTTP/1.0\r\n\r\n", kAnswer404},
       {"GET tv?id=12 HTTP/1.0\r\n\r\n", kAnswer404},
-      {"POST /tv?id=12 HTTP/1.0\r\n\r\n", ""},
-      {"HEAD /x?li=http://127.0.0.1/ HTTP/1.0\r\n\r\n", ""},
+      {"POST /tv?id=12 HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc",
+       "HTTP/1.0 405 Method Not Allowed\r\nServer: Zomak TV Proxy Server for Pendrake \r\nAllow: GET, HEAD \r\n"
+       "Content-Length: 0 \r\nConnection: close \r\n\r\n"},
+      {"PUSH /tv?id=12 HTTP/1.0\r\n\r\n",
+       "HTTP/1.0 501 Not Implemented\r\nServer: Zomak TV Proxy Server for Pendrake \r\nContent-Length: 0 \r\n"
+       "Connection: close \r\n\r\n"},
+      {"HEAD /x?li=http://127.0.0.1:1/ HTTP/1.0\r\n\r\n", kAnswer404},  // nothing listens there
+      {"get /tv?id=12 HTTP/1.0\r\n\r\n", ""},
       {"GET /x?li=" + nginx_->url("/files/missing.txt") + " HTTP/1.0\r\n\r\n", kAnswer404},  // at once
       {"", ""},  // nothing sent: closed after the five-second wait
   };
@@ -276,6 +282,139 @@ TEST_F(ProxyStreamTest, BadRequestsGet404OrNoAnswerAndTheNextIsServed) {
   EXPECT_NE(proxy_->log().find("receiveHttpData, File not found, /tv\n"), std::string::npos);
   EXPECT_NE(proxy_->log().find("receiveHttpData: No request header received/unsupported method\n"),
             std::string::npos);
+}
+
+// Reads a page back as its clients read it (python3's own parsers) and
+// prints what the test compares: "ok" lines and the names found.
+constexpr char kPageReader[] = R"PY(
+import json, sys, html.parser, xml.etree.ElementTree as ET
+kind, path = sys.argv[1], sys.argv[2]
+text = open(path, encoding="utf-8").read()
+def checks(device_id):
+    table = [0xA, 0x5, 0xF, 0x6, 0x7, 0xC, 0x1, 0xB, 0x9, 0x2, 0x8, 0xD, 0x4, 0x3, 0xE, 0x0]
+    n = [int(c, 16) for c in device_id]
+    s = 0
+    for i in range(0, 8, 2): s ^= table[n[i]] ^ n[i + 1]
+    return len(device_id) == 8 and s == 0
+if kind == "discover":
+    d = json.loads(text)
+    print("checksum ok" if checks(d["DeviceID"]) else "checksum wrong", d["DeviceID"])
+    print(d["TunerCount"], d["BaseURL"], d["LineupURL"], d["FirmwareName"], d["ModelNumber"], bool(d["DeviceAuth"]))
+elif kind == "lineup":
+    for entry in json.loads(text): print(entry["GuideNumber"], entry["GuideName"], entry["URL"])
+elif kind == "status":
+    d = json.loads(text)
+    print(d["players"], d["streamsRunning"], len(d["streams"]), type(d["lastErrors"]).__name__)
+elif kind == "xml":
+    ns = {"u": "urn:schemas-upnp-org:device-1-0"}
+    root = ET.fromstring(text)
+    print(root.find("u:URLBase", ns).text, root.find("u:device/u:UDN", ns).text)
+elif kind == "html":
+    void = {"meta", "br", "link", "img", "hr", "input"}
+    class Reader(html.parser.HTMLParser):
+        def __init__(self):
+            super().__init__(); self.open = []; self.cells = []; self.links = []; self.bad = []
+        def handle_starttag(self, tag, attrs):
+            if tag == "a": self.links.append(dict(attrs)["href"])
+            if tag not in void: self.open.append(tag)
+            if tag == "td": self.cells.append("")
+        def handle_endtag(self, tag):
+            if not self.open or self.open.pop() != tag: self.bad.append(tag)
+        def handle_data(self, data):
+            if self.open and self.open[-1] == "td": self.cells[-1] += data
+    r = Reader(); r.feed(text); r.close()
+    print("well-formed" if not r.bad and not r.open and text.startswith("<!DOCTYPE html>") else "broken %s %s" % (r.bad, r.open))
+    for cell in r.cells: print("cell", cell)
+    for link in r.links: print("link", link)
+)PY";
+
+// `body` through the reader as `kind`; its output.
+std::string readBack(const TempDir& dir, const std::string& kind, const std::string& body) {
+  const std::string script = dir.file("reader.py"), page = dir.file("page");
+  if (!writeFile(script, kPageReader) || !writeFile(page, body)) return "(not written)";
+  std::string output;
+  FILE* pipe = popen(("python3 " + script + " " + kind + " " + page + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return "(no python3)";
+  char chunk[4096];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
+  pclose(pipe);
+  return output;
+}
+
+HttpReply pageOf(uint16_t port, const std::string& method, const std::string& target, const std::string& host = "") {
+  return httpExchange(port, method + " " + target + " HTTP/1.1\r\n" + (host.empty() ? "" : "Host: " + host + "\r\n") + "\r\n", 30s);
+}
+
+// The operator's channel list, with names that would break each language,
+// reaches every screen: the playlist (for the URL the asking device used),
+// the tuner's JSON and XML as media servers read them, the start page as a
+// browser parses it, the status for tools. HEAD answers as the GET would,
+// takes nothing from the service for a channel and asks a relay's source
+// with HEAD; an edit of the list shows without a restart.
+TEST_F(ProxyStreamTest, ChannelListReachesEveryScreenAndHeadFetchesNothing) {
+  TempDir dir;
+  const std::string list = dir.file("channels.txt");
+  const std::string hostile = "News, \"24\" <b>&amp;</b> 'x'";
+  ASSERT_TRUE(writeFile(list, "# the house's channels\n1 " + hostile + "\n\n7 Télé 日本 🎬\n"));
+  ASSERT_TRUE(nginx_->putFile("/files/head.txt", "ten bytes!"));
+  ASSERT_NO_FATAL_FAILURE(startService({"--channels", list, "--players", "3"}));
+  const uint16_t port = proxy_->port();
+  const std::string self = "http://127.0.0.1:" + std::to_string(port);
+
+  HttpReply m3u = pageOf(port, "GET", "/channels.m3u?transcode=native", "box.lan:8666");
+  EXPECT_NE(m3u.header().find("Content-Type: audio/x-mpegurl \r\n"), std::string::npos) << m3u.header();
+  const std::string m3uName = "News, '24' <b>&amp;</b> 'x'";
+  EXPECT_EQ(m3u.body(), "#EXTM3U\n#EXTINF:-1 tvg-id=\"1\" tvg-chno=\"1\" tvg-name=\"" + m3uName + "\"," + m3uName +
+                            "\nhttp://box.lan:8666/?id=1\n#EXTINF:-1 tvg-id=\"7\" tvg-chno=\"7\" tvg-name=\"Télé 日本 🎬\","
+                            "Télé 日本 🎬\nhttp://box.lan:8666/?id=7\n");
+  HttpReply tsList = pageOf(port, "GET", "/channels.m3u?format=ts", "evil.com/\"><script>");
+  EXPECT_NE(tsList.body().find("\n" + self + "/?id=7&format=ts\n"), std::string::npos) << tsList.body();
+  EXPECT_EQ(pageOf(port, "GET", "/channels.m3u?format=mkv").raw.substr(0, 24), "HTTP/1.0 400 Bad Request");
+
+  const std::string discover = readBack(dir, "discover", pageOf(port, "GET", "/discover.json", "box.lan:8666").body());
+  ASSERT_EQ(discover.substr(0, 12), "checksum ok ") << discover;
+  const std::string deviceId = discover.substr(12, 8);
+  EXPECT_EQ(discover.substr(20), "\n3 http://box.lan:8666 http://box.lan:8666/lineup.json zomaktvproxy zomaktvproxy True\n");
+  EXPECT_EQ(readBack(dir, "lineup", pageOf(port, "GET", "/lineup.json").body()),
+            "1 " + hostile + " " + self + "/?id=1&format=ts\n7 Télé 日本 🎬 " + self + "/?id=7&format=ts\n");
+  EXPECT_NE(pageOf(port, "GET", "/lineup_status.json").body().find("\"ScanInProgress\":0"), std::string::npos);
+  EXPECT_EQ(readBack(dir, "xml", pageOf(port, "GET", "/device.xml").body()), self + " uuid:" + deviceId + "\n");
+  EXPECT_EQ(readBack(dir, "status", pageOf(port, "GET", "/status.json").body()), "3 0 0 list\n");
+
+  const std::string start = readBack(dir, "html", pageOf(port, "GET", "/?x=1").body());
+  EXPECT_EQ(start.substr(0, 11), "well-formed") << start;
+  for (const std::string& line : {"cell " + hostile, std::string("cell Télé 日本 🎬"), "link " + self + "/?id=7&format=ts",
+                                  "link " + self + "/channels.m3u"}) {
+    EXPECT_NE(start.find("\n" + line + "\n"), std::string::npos) << line << "\n" << start;
+  }
+
+  // HEAD: the GET's status line and headers, no body; nothing for a channel reaches the service.
+  const std::string flvBlock(kAnswer200);
+  EXPECT_EQ(pageOf(port, "HEAD", "/tv?id=1").raw, flvBlock);
+  std::string tsBlock = flvBlock;
+  tsBlock.replace(tsBlock.find("Video/MPEG"), 10, "video/mp2t");
+  EXPECT_EQ(pageOf(port, "HEAD", "/?id=7&format=ts").raw, tsBlock);
+  EXPECT_EQ(pageOf(port, "GET", "/?id=7&format=ts").raw.substr(0, 29), "HTTP/1.0 501 Not Implemented\r");
+  const HttpReply headPage = pageOf(port, "HEAD", "/lineup.json");
+  EXPECT_EQ(headPage.body(), "");
+  EXPECT_NE(headPage.header().find("Content-Length: " + std::to_string(pageOf(port, "GET", "/lineup.json").body().size())),
+            std::string::npos);
+  EXPECT_EQ(nginx_->countRequests("/live/semichannel/timeline"), 0) << nginx_->accessLog();
+  const std::string relayed = "/x?li=" + nginx_->url("/files/head.txt");
+  EXPECT_EQ(pageOf(port, "HEAD", relayed).raw, "HTTP/1.0 200 OK\r\nContent-Length: 10" + flvBlock.substr(15));
+  EXPECT_EQ(nginx_->countRequests("HEAD /files/head.txt HTTP/1.0 200"), 1) << nginx_->accessLog();
+  EXPECT_EQ(nginx_->countRequests("GET /files/head.txt"), 0) << nginx_->accessLog();
+  EXPECT_EQ(pageOf(port, "HEAD", "/x?li=" + nginx_->url("/files/none.txt")).raw, kAnswer404);
+
+  // A scan request is taken (its body read); an edit shows at once, a broken one keeps the list.
+  const HttpReply scan = httpExchange(port, "POST /lineup.post?scan=start HTTP/1.1\r\nContent-Length: 4\r\n\r\nscan", 30s);
+  EXPECT_EQ(scan.raw.substr(0, 15), "HTTP/1.0 200 OK");
+  ASSERT_TRUE(writeFile(list, "1 One\n2 Two\n"));
+  EXPECT_NE(pageOf(port, "GET", "/channels.m3u").body().find("tvg-name=\"Two\",Two\n"), std::string::npos);
+  ASSERT_TRUE(writeFile(list, "1 One\nTwo\n"));
+  EXPECT_NE(pageOf(port, "GET", "/lineup.json").body().find("\"GuideName\":\"Two\""), std::string::npos);
+  EXPECT_NE(pageOf(port, "GET", "/status.json").body().find("channels.txt:2: no channel id"), std::string::npos);
 }
 
 TEST_F(ProxyStreamTest, PlayerThatLeavesMidStreamFreesTheServer) {
