@@ -171,7 +171,7 @@ constexpr char kHead[] =
     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>zomaktvproxy</title>\n"
     "<style>body{font-family:sans-serif;margin:1em auto;padding:0 1em;max-width:46em;line-height:1.4}"
     "table{border-collapse:collapse;width:100%}th,td{text-align:left;padding:.35em .5em;"
-    "border-bottom:1px solid #ccc;vertical-align:top}code,pre{word-break:break-all;white-space:pre-wrap}"
+    "border-bottom:1px solid #ccc;vertical-align:top}td:last-child{white-space:nowrap}code,pre{word-break:break-all;white-space:pre-wrap}"
     "pre{background:#f4f4f4;padding:.5em}</style>\n</head>\n<body>\n";
 
 // A link whose text is its address.
