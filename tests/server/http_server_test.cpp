@@ -237,7 +237,11 @@ TEST_F(RequestTest, AnswersNotFoundOrNothing) {
       {"GET /tv?id=0 HTTP/1.0\r\n\r\n", kNotFound, "receiveHttpData, File not found, /tv?id=0\n"},
       {"GET /tv?ID=12 HTTP/1.0\r\n\r\n", kNotFound, "receiveHttpData, File not found, /tv?ID=12\n"},
       {"GET /x?li= HTTP/1.0\r\n\r\n", kNotFound, "receiveHttpData, File not found, /x?li=\n"},
-      {"POST /tv?id=12 HTTP/1.0\r\n\r\n", "", "receiveHttpData: No request header received/unsupported method\n"},
+      {"POST /tv?id=12 HTTP/1.0\r\n\r\n",
+       "HTTP/1.0 405 Method Not Allowed\r\nServer: Zomak TV Proxy Server for Pendrake \r\nAllow: GET, HEAD \r\n"
+       "Content-Length: 0 \r\nConnection: close \r\n\r\n",
+       "receiveHttpData, Method not allowed, /tv?id=12\n"},
+      {"post /tv?id=12 HTTP/1.0\r\n\r\n", "", "receiveHttpData: No request header received/unsupported method\n"},
       {"GET", "", "receiveHttpData: No request header received/unsupported method\n"},
   };
   for (const auto& c : cases) {
