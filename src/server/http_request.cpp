@@ -24,12 +24,30 @@ TextView byteRange(TextView value) {
   return madeOf(span, "0123456789-") ? value : TextView();
 }
 
-// The path ends at the first blank (the end of the request target) or at the
-// end of the text; a NUL ends the text, as it would for any C string reader.
-TextView cutPath(TextView received) { return cutAtAnyOf(subText(received, kPathStart), TextView(" \0", 2)); }
+// The path ends at the first blank (the end of the request target), at the
+// end of the line (a request without a version) or at the end of the text;
+// a NUL ends the text, as it would for any C string reader.
+TextView cutPath(TextView received) {
+  const TextView path = cutAtAnyOf(subText(received, kPathStart), TextView(" \n\0", 3));
+  const bool lineEnds = path.data + path.size < received.data + received.size && path.data[path.size] == '\n';
+  return lineEnds && endsWith(path, "\r") ? subText(path, 0, path.size - 1) : path;
+}
+
+// Whether the target holds a byte that would end or bend a request line or
+// a log line where it went on (CR, LF, TAB, the other controls, DEL).
+bool holdsControlByte(TextView path) {
+  for (size_t i = 0; i < path.size; ++i) {
+    if (static_cast<unsigned char>(path[i]) < 0x20 || path[i] == 0x7f) return true;
+  }
+  return false;
+}
 
 HttpRequest classify(TextView path) {
   HttpRequest request{RequestKind::NotFound, path, 0, {}, {}};
+  if (holdsControlByte(path)) {
+    request.kind = RequestKind::BadRequest;
+    return request;
+  }
   if (path.empty() || path[0] != '/') return request;
   if (path == kStatusPath) {
     request.kind = RequestKind::Status;
