@@ -27,12 +27,15 @@ constexpr size_t kAvcHeaderSize = 5;  // codec byte, packet type, composition ti
 constexpr size_t kAdtsSize = 7;
 constexpr uint32_t kAdtsMaxFrame = 8191;  // 13 bits of frame length
 
-// No two PCRs further apart than kPcrStepMs; a unit gets one of its own
-// once kPcrSoonMs have passed, so that units 20-40 ms apart carry them and
-// PCR-only packets are rare. Where units are sparser, PCR-only packets
-// fill the gap, at most kPcrFillMax of them (a second) for one unit.
+// No two PCRs further apart than kPcrStepMs. They ride in the first packet
+// of a video PES (8 bytes there, where a packet of its own costs 188): a
+// video unit carries one once kPcrSoonMs have passed. PCR-only packets
+// fill in where the units leave a longer gap: before an audio unit up to
+// kPcrStepMs behind it, before a video unit up to twice that (its own PCR
+// closes the rest), so the PCR never lags the units by more than
+// kPcrStepMs; at most kPcrFillMax of them (a second) for one unit.
 constexpr uint32_t kPcrStepMs = 40;
-constexpr uint32_t kPcrSoonMs = 30;
+constexpr uint32_t kPcrSoonMs = 20;
 constexpr uint32_t kPcrFillMax = 25;
 // Below the 500 ms a player may wait for them, leaving room for the unit spacing.
 constexpr uint32_t kTablesEveryMs = 400;
@@ -140,17 +143,23 @@ bool putTables(TsWriter& w, TsSink sink, uint32_t ms) {
 }
 
 // What goes before a unit's PES: the tables when due, PCR-only packets
-// where PCRs would be too far apart. `*pcrDue` says whether the unit
-// should carry a PCR itself.
-bool prepareUnit(TsWriter& w, TsSink sink, uint32_t ms, bool keyframe, bool* pcrDue) {
+// where PCRs would be too far apart.
+bool prepareUnit(TsWriter& w, TsSink sink, uint32_t ms, bool video, bool keyframe) {
   if ((keyframe || w.tablesDue || !w.tablesSent || reached(ms, w.lastTablesMs, kTablesEveryMs)) &&
       !putTables(w, sink, ms)) {
     return false;
   }
-  for (uint32_t n = 0; w.pcrSent && n < kPcrFillMax && reached(ms, w.lastPcrMs, kPcrStepMs + 1); ++n) {
+  const uint32_t lagAllowed = video ? 2 * kPcrStepMs : kPcrStepMs;
+  for (uint32_t n = 0; w.pcrSent && n < kPcrFillMax && reached(ms, w.lastPcrMs, lagAllowed + 1); ++n) {
     if (!putPcrOnly(w, sink, w.lastPcrMs + kPcrStepMs)) return false;
   }
-  *pcrDue = !w.pcrSent || reached(ms, w.lastPcrMs, kPcrSoonMs);
+  return true;
+}
+
+// Whether a video unit at `ms` carries a PCR, and its value in `*pcrMs`.
+bool videoPcr(const TsWriter& w, uint32_t ms, uint32_t* pcrMs) {
+  if (w.pcrSent && !reached(ms, w.lastPcrMs, kPcrSoonMs)) return false;
+  *pcrMs = w.pcrSent && reached(ms, w.lastPcrMs, kPcrStepMs + 1) ? w.lastPcrMs + kPcrStepMs : ms;
   return true;
 }
 
@@ -314,14 +323,15 @@ void putNalUnits(PesOut& out, uint32_t lengthSize, const uint8_t* data, size_t l
 }
 
 TsResult writeAccessUnit(TsWriter& w, TsSink sink, const uint8_t* body, size_t length, uint32_t ms, bool key) {
-  bool pcr = false;
-  if (!prepareUnit(w, sink, ms, key, &pcr)) return TsResult::kSinkFailed;
+  if (!prepareUnit(w, sink, ms, true, key)) return TsResult::kSinkFailed;
+  uint32_t pcrMs = 0;
+  const bool pcr = videoPcr(w, ms, &pcrMs);
   const int32_t cts = static_cast<int32_t>(readBigEndian24(body + 2) << 8) >> 8;
   uint8_t header[19];
   const uint32_t headerLength = pesHeader(header, 0xE0, 0, clock90(int64_t{ms} + cts + kTsDecodeDelayMs),
                                           clock90(int64_t{ms} + kTsDecodeDelayMs));
   PesOut out{w, sink, kVideoSlot};
-  if (pesBegin(out, pcr, ms, key)) {
+  if (pesBegin(out, pcr, pcrMs, key)) {
     pesPut(out, header, headerLength);
     pesPut(out, kAccessUnitDelimiter, sizeof kAccessUnitDelimiter);
     if (key) pesPut(out, w.parameterSets, w.parameterSetsLength);
@@ -400,8 +410,7 @@ void putAdts(uint8_t* at, const TsWriter& w, uint32_t frameLength) {
 
 TsResult writeAudioPes(TsWriter& w, TsSink sink, uint32_t ms, const uint8_t* prefix, uint32_t prefixLength,
                        const uint8_t* data, size_t length) {
-  bool pcr = false;
-  if (!prepareUnit(w, sink, ms, false, &pcr) || (pcr && !putPcrOnly(w, sink, ms))) return TsResult::kSinkFailed;
+  if (!prepareUnit(w, sink, ms, false, false)) return TsResult::kSinkFailed;
   uint8_t header[14];
   const uint64_t pts = clock90(int64_t{ms} + kTsDecodeDelayMs);
   const uint32_t headerLength = pesHeader(header, 0xC0, static_cast<uint32_t>(prefixLength + length), pts, pts);
