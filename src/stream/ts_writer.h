@@ -39,7 +39,8 @@ enum class TsResult : uint8_t {
 };
 
 // One player's transport stream: only its own small state, nothing that
-// grows with a tag.
+// grows with a tag (6560 bytes on the 32- and 64-bit targets alike, the
+// packet buffer 6016 of them).
 struct TsWriter {
   uint8_t packets[kTsPacketsPerSend][kTsPacketSize];  // whole packets not yet sent
   uint32_t packetCount = 0;        // filled entries of `packets`
@@ -51,7 +52,7 @@ struct TsWriter {
   bool tablesDue = false;          // the PMT changed: PAT and PMT go out before the next unit
   uint8_t pmtVersion = 0;          // 5 bits, bumped when the audio stream type changes
   uint8_t audioStreamType = 0;     // 0x0F AAC, 0x03/0x04 MPEG audio, 0 before any audio
-  uint8_t refusedCodec = 0;        // the FLV codec id of the last unit refused as not carried
+  uint8_t refusedCodec = 0;        // FLV codec id (or sound format) of the last unit not carried
   uint32_t lastPcrMs = 0;          // stream time of the last PCR (ms, wraps with the timestamps)
   uint32_t lastTablesMs = 0;       // stream time of the last PAT and PMT
   // H.264: the decoder configuration kept, its parameter sets as start-code NAL units.
