@@ -16,7 +16,6 @@ constexpr const char* kSelf = "webFileConnect";  // the operation named in every
 constexpr const char* kClient = "vemo";
 constexpr const char* kBuild = "281";
 constexpr size_t kStatusOffset = 8;     // "HTTP/1.x " is not checked, only skipped
-constexpr size_t kLengthSkip = 9;       // from the "-" of "-Leng" to behind "-Length: "
 constexpr size_t kTooLong = SIZE_MAX;   // readHeader: the buffer filled without the blank line
 constexpr int kSendLimitMs = 5000;      // the request goes out within the wait of every download
 
@@ -51,13 +50,6 @@ int parseStatus(TextView header) {
   memcpy(text, digits.data, digits.size);
   long status = strtol(text, nullptr, 0);
   return static_cast<int>(clampTo<long>(status, INT_MIN, INT_MAX));
-}
-
-// The text behind the needle's position plus `skip`, or empty.
-TextView fieldAfter(TextView header, TextView needle, size_t skip) {
-  size_t at = findText(header, needle);
-  if (at == kNotFound || at + skip > header.size) return {};
-  return subText(header, at + skip);
 }
 
 // The request path's query ("?..." up to a CR), or empty.
@@ -153,7 +145,7 @@ HttpAnswer interpretHttpHeader(TextView header, TextView requestPath) {
     case 200:
     case 206:
       answer.kind = HttpAnswerKind::Body;
-      answer.contentLength = parseContentLength(fieldAfter(header, "-Leng", kLengthSkip));
+      answer.contentLength = parseContentLength(headerField(header, "Content-Length"));
       if (answer.status == 206 && !takeContentRange(header, &answer.contentRange)) {
         logOutOfMemory();
         return HttpAnswer{};

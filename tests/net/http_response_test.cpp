@@ -77,6 +77,8 @@ TEST(HttpExchange, InterpretsStatusLengthAndLocation) {
       {"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", "/", Body, 200, 0, "", ""},
       {"HTTP/1.0 200 OK\r\nContent-Length: 0123\r\n\r\n", "/", Body, 200, 123, "", ""},
       {"HTTP/1.0 200 OK\r\nContent-Length: 4294967296\r\n\r\n", "/", Body, 200, INT32_MAX, "", ""},
+      // The field by its whole name, in any case: not a longer name that ends in it.
+      {"HTTP/1.0 200 OK\r\nX-Content-Length: 9\r\ncontent-length: 5\r\n\r\nhello", "/", Body, 200, 5, "", "hello"},
       {"HTTP/1.0 301 Moved\r\nLocation: http://h/x\r\n\r\n", "/?k=1", Redirect, 301, 0, "http://h/x?k=1", ""},
       {"HTTP/1.0 308 Permanent\r\nLocation: http://h/y\r\n\r\n", "/", Redirect, 308, 0, "http://h/y", ""},
       {"HTTP/1.0 303 See Other\r\nLocation: http://h/x\r\n\r\n", "/", Failed, 303, 0, "", ""},
