@@ -16,8 +16,6 @@ constexpr const char* kSelf = "webFileConnect";  // the operation named in every
 constexpr const char* kClient = "vemo";
 constexpr const char* kBuild = "281";
 constexpr size_t kStatusOffset = 8;     // "HTTP/1.x " is not checked, only skipped
-constexpr size_t kLocationSkip = 10;    // from the "L" of "Locat" to behind "Location: "
-constexpr size_t kLengthSkip = 9;       // from the "-" of "-Leng" to behind "-Length: "
 constexpr size_t kTooLong = SIZE_MAX;   // readHeader: the buffer filled without the blank line
 constexpr int kSendLimitMs = 5000;      // the request goes out within the wait of every download
 
@@ -54,13 +52,6 @@ int parseStatus(TextView header) {
   return static_cast<int>(clampTo<long>(status, INT_MIN, INT_MAX));
 }
 
-// The text behind the needle's position plus `skip`, or empty.
-TextView fieldAfter(TextView header, TextView needle, size_t skip) {
-  size_t at = findText(header, needle);
-  if (at == kNotFound || at + skip > header.size) return {};
-  return subText(header, at + skip);
-}
-
 // The request path's query ("?..." up to a CR), or empty.
 TextView queryOf(TextView path) {
   size_t mark = findChar(path, '?');
@@ -78,17 +69,46 @@ bool takeContentRange(TextView header, HeapText* range) {
   return copyText(range, value);
 }
 
+// The Location's value as a reference to follow: the whole field name in any
+// case, its value up to the line's end (a bare LF too, so that no header
+// text can reach the next request line), without a fragment (never sent)
+// and trailing blanks.
+TextView locationOf(TextView header) {
+  TextView value = cutAtAnyOf(headerField(header, "Location"), "#");
+  while (!value.empty() && isBlank(value[value.size - 1])) --value.size;
+  return value;
+}
+
+// The parameter "start=..." of a query ("?a=1&start=5"), up to the next
+// '&', or empty when the query has none.
+TextView startParameter(TextView query) {
+  for (size_t at = findAnyOf(query, "?&"); at != kNotFound; at = findAnyOf(query, "?&", at + 1)) {
+    const TextView rest = subText(query, at + 1);
+    if (startsWith(rest, "start=")) return cutAtAnyOf(rest, "&");
+  }
+  return {};
+}
+
+// The location to go to: its own query as written (a signed URL's token),
+// with the request's "start=" added when it has none, so that a live jump
+// survives a service's redirect; without a query of its own, the request's.
+bool composeLocation(TextView location, TextView requestQuery, HeapText* into) {
+  const size_t mark = findChar(location, '?');
+  if (mark == kNotFound) return joinText(into, location, requestQuery);
+  const TextView start = startParameter(requestQuery);
+  if (start.empty() || !startParameter(subText(location, mark)).empty()) return copyText(into, location);
+  return joinText(into, location, mark + 1 == location.size ? "" : "&", start);
+}
+
 HttpAnswer redirectAnswer(TextView header, TextView requestPath, int status) {
   HttpAnswer answer;
   answer.status = status;
-  if (findText(header, "Locat") == kNotFound) {
+  const TextView location = locationOf(header);
+  if (location.empty()) {
     Log(ERROR, "%s, redirect without a location (HTTP code: %d).", kSelf, status);
     return answer;
   }
-  // The location's own query is dropped; an LF ends it too, so that no
-  // header text can reach the next request line.
-  TextView location = cutAtAnyOf(fieldAfter(header, "Locat", kLocationSkip), "\r\n?");
-  if (!joinText(&answer.location, location, queryOf(requestPath))) {
+  if (!composeLocation(location, queryOf(requestPath), &answer.location)) {
     logOutOfMemory();
     return answer;
   }
@@ -126,7 +146,7 @@ HttpAnswer interpretHttpHeader(TextView header, TextView requestPath) {
     case 200:
     case 206:
       answer.kind = HttpAnswerKind::Body;
-      answer.contentLength = parseContentLength(fieldAfter(header, "-Leng", kLengthSkip));
+      answer.contentLength = parseContentLength(headerField(header, "Content-Length"));
       if (answer.status == 206 && !takeContentRange(header, &answer.contentRange)) {
         logOutOfMemory();
         return HttpAnswer{};

@@ -24,7 +24,9 @@ struct HttpAnswer {
   HttpAnswerKind kind = HttpAnswerKind::Failed;
   int status = 0;             // status code; 0 when the header was too short to hold one
   int64_t contentLength = 0;  // for Body: Content-Length, 0 when the header has none
-  HeapText location;          // for Redirect: the Location without its query, plus the request's query
+  HeapText location;          // for Redirect: the Location as written (absolute or relative, no fragment);
+                              // without a query of its own it gets the request's, and with one but
+                              // no "start=" it gets the request's "start=" added
   HeapText contentRange;      // for a 206: its Content-Range ("bytes N-M/L"), empty when it has none
 };
 
@@ -32,7 +34,8 @@ constexpr size_t kHttpBufferSize = 65536;  // request and response header; the h
 constexpr size_t kHttpMinHeader = 14;      // a shorter response header is no answer
 
 // Replaces `*request` by the request line and the client identification
-// headers for `path` on `host`, with a Range header of value `range`
+// headers for `path` on `host` (the Host header's value: with the port when
+// it is not the scheme's default), with a Range header of value `range`
 // ("bytes=N-") unless it is null or empty, with `method` (GET or HEAD);
 // false (request unchanged) when memory is short.
 [[nodiscard]] bool buildHttpRequest(HeapText* request, const char* host, const char* path,

@@ -129,6 +129,86 @@ const char* connectTo(const addrinfo& address, int64_t deadlineMs, int* fd) {
   return nullptr;
 }
 
+const sockaddr* asAddress(const sockaddr_storage& address) { return reinterpret_cast<const sockaddr*>(&address); }
+
+// A loopback address (127.0.0.0/8, ::1, either mapped into IPv6) or the
+// unspecified one, which a connect takes as loopback.
+bool isLoopbackOrUnspecified(const sockaddr* address) {
+  if (address->sa_family == AF_INET) {
+    const uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
+    return (ip >> 24) == 127 || ip == INADDR_ANY;
+  }
+  if (address->sa_family != AF_INET6) return false;
+  const in6_addr& ip = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+  if (IN6_IS_ADDR_LOOPBACK(&ip) || IN6_IS_ADDR_UNSPECIFIED(&ip)) return true;
+  if (!IN6_IS_ADDR_V4MAPPED(&ip)) return false;
+  return ip.s6_addr[12] == 127 || (ip.s6_addr[12] | ip.s6_addr[13] | ip.s6_addr[14] | ip.s6_addr[15]) == 0;
+}
+
+// Whether a socket can be bound to `address` (an IPv4 or IPv6 one, its
+// port set to 0): the kernel allows it only for an address of this box.
+bool binds(sockaddr_storage address) {
+  socklen_t length = sizeof(sockaddr_in6);
+  if (address.ss_family == AF_INET) {
+    reinterpret_cast<sockaddr_in&>(address).sin_port = 0;
+    length = sizeof(sockaddr_in);
+  } else {
+    reinterpret_cast<sockaddr_in6&>(address).sin6_port = 0;
+  }
+  const int fd = socket(address.ss_family, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  const bool bound = bind(fd, asAddress(address), length) == 0;
+  close(fd);
+  return bound;
+}
+
+// `address` with its IP replaced by one from the documentation ranges, which
+// no box holds (or the IPv4 one mapped into IPv6, for a mapped address).
+sockaddr_storage unassignedLike(const sockaddr_storage& address) {
+  sockaddr_storage control = address;
+  if (control.ss_family == AF_INET) {
+    (void)inet_pton(AF_INET, "198.51.100.254", &reinterpret_cast<sockaddr_in&>(control).sin_addr);
+    return control;
+  }
+  auto& v6 = reinterpret_cast<sockaddr_in6&>(control);
+  const bool mapped = IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr);
+  (void)inet_pton(AF_INET6, mapped ? "::ffff:198.51.100.254" : "2001:db8::fe", &v6.sin6_addr);
+  v6.sin6_scope_id = 0;
+  return control;
+}
+
+// Whether `address` is one of this box's own, on any interface (IPv4, IPv6
+// with the scope of a link-local one, a range routed here as local): asked
+// of the kernel's own table by a bind, with no list to keep or go stale.
+// Where the system lets any address be bound (ip_nonlocal_bind), the
+// unassigned control binds too and the probe tells nothing.
+bool isOwnAddress(const sockaddr* address) {
+  if (address->sa_family != AF_INET && address->sa_family != AF_INET6) return false;
+  sockaddr_storage copy{};
+  memcpy(&copy, address, address->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+  return binds(copy) && !binds(unassignedLike(copy));
+}
+
+// The two ends of connected socket `fd`; false when they cannot be told.
+bool endsOf(int fd, sockaddr_storage* peer, sockaddr_storage* local) {
+  socklen_t peerLength = sizeof *peer, localLength = sizeof *local;
+  return getpeername(fd, reinterpret_cast<sockaddr*>(peer), &peerLength) == 0 &&
+         getsockname(fd, reinterpret_cast<sockaddr*>(local), &localLength) == 0;
+}
+
+// Whether both ends have the same IP address: a connection the box made to
+// itself (a connect to any of its addresses leaves from that address).
+bool sameAddress(const sockaddr_storage& peer, const sockaddr_storage& local) {
+  if (peer.ss_family != local.ss_family) return false;
+  if (peer.ss_family == AF_INET) {
+    return reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr ==
+           reinterpret_cast<const sockaddr_in&>(local).sin_addr.s_addr;
+  }
+  return peer.ss_family == AF_INET6 && memcmp(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr,
+                                              &reinterpret_cast<const sockaddr_in6&>(local).sin6_addr,
+                                              sizeof(in6_addr)) == 0;
+}
+
 // An IPv4 or IPv6 address as text ("?" for another kind), and its port.
 int addressText(const sockaddr* address, char* text, size_t size) {
   snprintf(text, size, "?");
@@ -195,40 +275,22 @@ int socket_connectFirstOf(const addrinfo* addresses) {
 }
 
 int socket_addressIsThisBox(const sockaddr* address) {
-  if (address->sa_family == AF_INET) {
-    const uint32_t ip = ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
-    return (ip >> 24) == 127 || ip == INADDR_ANY;
-  }
-  if (address->sa_family != AF_INET6) return 0;
-  const in6_addr& ip = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
-  if (IN6_IS_ADDR_LOOPBACK(&ip) || IN6_IS_ADDR_UNSPECIFIED(&ip)) return 1;
-  if (!IN6_IS_ADDR_V4MAPPED(&ip)) return 0;
-  return ip.s6_addr[12] == 127 || (ip.s6_addr[12] | ip.s6_addr[13] | ip.s6_addr[14] | ip.s6_addr[15]) == 0;
+  return isLoopbackOrUnspecified(address) || isOwnAddress(address) ? 1 : 0;
 }
 
 int socket_reachesThisBox(int fd) {
-  sockaddr_storage peer{};
-  socklen_t length = sizeof peer;
-  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return 0;
-  return socket_addressIsThisBox(reinterpret_cast<const sockaddr*>(&peer));
+  sockaddr_storage peer{}, local{};
+  if (!endsOf(fd, &peer, &local)) return 0;
+  return socket_addressIsThisBox(asAddress(peer)) || sameAddress(peer, local) ? 1 : 0;
 }
 
 int socket_peerOnThisBox(int fd) {
   sockaddr_storage peer{}, local{};
-  socklen_t peerLength = sizeof peer, localLength = sizeof local;
-  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
-    return 0;
-  }
-  if (peer.ss_family == AF_UNIX || socket_addressIsThisBox(reinterpret_cast<const sockaddr*>(&peer))) return 1;
-  if (peer.ss_family != local.ss_family) return 0;
-  if (peer.ss_family == AF_INET) {
-    return reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr ==
-           reinterpret_cast<const sockaddr_in&>(local).sin_addr.s_addr;
-  }
-  return peer.ss_family == AF_INET6 && memcmp(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr,
-                                              &reinterpret_cast<const sockaddr_in6&>(local).sin6_addr,
-                                              sizeof(in6_addr)) == 0;
+  if (!endsOf(fd, &peer, &local)) return 0;
+  // Not the bind probe: trust goes no further than loopback and the
+  // box's connections to itself, whatever the system lets a socket bind.
+  if (peer.ss_family == AF_UNIX || isLoopbackOrUnspecified(asAddress(peer))) return 1;
+  return sameAddress(peer, local) ? 1 : 0;
 }
 
 void socket_peerText(int fd, char* text, size_t size) {

@@ -27,17 +27,21 @@
 [[nodiscard]] int socket_connectFirstOf(const struct addrinfo* addresses);
 
 // 1 when `address` is this box itself to whoever connects to it from here:
-// a loopback address (127.0.0.0/8, ::1, either mapped into IPv6) or the
-// unspecified one (0.0.0.0, ::), which a connect takes as loopback.
+// a loopback address (127.0.0.0/8, ::1, either mapped into IPv6), the
+// unspecified one (0.0.0.0, ::), which a connect takes as loopback, or any
+// other address of the box's own (a socket can be bound to it: every
+// interface, IPv4 and IPv6, asked of the kernel at the time).
 int socket_addressIsThisBox(const struct sockaddr* address);
 
-// 1 when connected socket `fd` reaches this box itself (its peer's address,
-// see socket_addressIsThisBox); 0 otherwise or when it cannot be told.
+// 1 when connected socket `fd` reaches this box itself: its peer's address
+// is (see socket_addressIsThisBox), or equals the address it left from, as
+// a connect to any address of the box does; 0 otherwise or when it cannot
+// be told.
 int socket_reachesThisBox(int fd);
 
 // 1 when the peer of accepted socket `fd` runs on this box: it came from a
 // loopback address or from the very address it connected to (or over a
-// local socket).
+// local socket). No further: this is what the box trusts.
 int socket_peerOnThisBox(int fd);
 
 // The address of the peer of connected socket `fd` as text ("?" when it

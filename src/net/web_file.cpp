@@ -21,13 +21,24 @@ void closeSocket(WebFileHandle& file) {
   file.fd = -1;
 }
 
-enum class UrlResult { Assigned, NotHttp, OutOfMemory };
+enum class UrlResult { Assigned, NotHttp, Unusable, OutOfMemory };
+
+// Whether `url` holds a byte that would bend the request line it goes into
+// (a blank, CR, LF or another control byte, DEL).
+bool holdsBlankOrControl(TextView url) {
+  for (size_t i = 0; i < url.size; ++i) {
+    if (static_cast<unsigned char>(url[i]) <= ' ' || url[i] == 0x7f) return true;
+  }
+  return false;
+}
 
 // Fills secure, host, port and path from `url`; nothing changes unless it
-// is "http://..." or "https://..." and all three could be had.
+// is "http://..." or "https://..." without a blank or control byte, and all
+// three could be had.
 UrlResult assignUrl(WebFileHandle& file, TextView url) {
   const bool secure = startsWith(url, kSecure);
   if (!secure && !startsWith(url, kPlain)) return UrlResult::NotHttp;
+  if (holdsBlankOrControl(url)) return UrlResult::Unusable;
   TextView rest = subText(url, secure ? kSecure.size : kPlain.size);
   size_t slash = findChar(rest, '/');
   TextView hostAndPort = subText(rest, 0, slash);
@@ -52,6 +63,44 @@ UrlResult assignUrl(WebFileHandle& file, TextView url) {
 }
 
 void logOutOfMemory(const char* operation) { Log(ERROR, "%s, out of memory.", operation); }
+
+// The file's host as the Host header names it, and a URL's authority:
+// with the port when it is not the scheme's default.
+bool authorityOf(const WebFileHandle& file, HeapText* authority) {
+  const bool defaultPort = file.port == TextView(file.secure ? "443" : "80");
+  return defaultPort ? copyText(authority, file.host.view()) : joinText(authority, file.host.view(), ":", file.port.view());
+}
+
+// Whether a reference names its scheme ("https:", "ftp:"): letters, digits,
+// '+', '-' or '.' behind a letter, up to a ':' before any '/', '?' or '#'.
+bool namesScheme(TextView reference) {
+  const size_t colon = findChar(reference, ':');
+  if (colon == kNotFound || colon == 0 || findAnyOf(subText(reference, 0, colon), "/?#") != kNotFound) return false;
+  return (reference[0] | 0x20) >= 'a' && (reference[0] | 0x20) <= 'z';
+}
+
+// A redirect's location as an absolute URL, resolved against the file's own
+// (RFC 3986, without removing dot segments, which the host does itself): a
+// URL as it stands; "//host/path" in the file's scheme; "/path" on the
+// file's host and port; "?query" on the file's path; any other relative
+// path beside the file's path. False when memory is short.
+bool resolveLocation(const WebFileHandle& file, TextView location, HeapText* url) {
+  if (namesScheme(location)) return copyText(url, location);
+  const TextView scheme = file.secure ? "https:" : "http:";
+  if (startsWith(location, "//")) return joinText(url, scheme, location);
+  HeapText authority;
+  if (!authorityOf(file, &authority)) return false;
+  const TextView path = cutAtAnyOf(file.path.view(), "?");
+  TextView base;  // what the location goes behind
+  if (startsWith(location, "?")) {
+    base = path;
+  } else if (!startsWith(location, "/")) {
+    size_t slash = 0;
+    for (size_t at = findChar(path, '/'); at != kNotFound; at = findChar(path, '/', at + 1)) slash = at;
+    base = subText(path, 0, slash + 1);
+  }
+  return joinText(url, scheme, "//", authority.view(), base, location);
+}
 
 // The file's host as a look-up and TLS take it: an IPv6 address without
 // its brackets; false when memory is short.
@@ -100,14 +149,33 @@ FetchFailure failureOf(const HttpAnswer& answer) {
   return mayPass ? FetchFailure::kMayPass : FetchFailure::kFinal;
 }
 
+// Why a redirect's location is not followed.
+void logRedirectRefused(UrlResult result, int status) {
+  if (result == UrlResult::OutOfMemory) logOutOfMemory("webFileConnect");
+  if (result == UrlResult::NotHttp) {
+    Log(ERROR, "%s, redirect to a location that is neither an http:// nor an https:// URL (HTTP code: %d).",
+        "webFileConnect", status);
+  }
+  if (result == UrlResult::Unusable) {
+    Log(ERROR, "%s, redirect to a location with a blank or a control byte (HTTP code: %d).", "webFileConnect",
+        status);
+  }
+}
+
 // One connect: at most kMaxRedirects redirects are followed.
 int64_t connectFollowingRedirects(WebFileHandle& file) {
   file.failure = FetchFailure::kFinal;
   for (int hops = 0;; ++hops) {
     closeSocket(file);
     if (connectToHost(file) < 0) return -1;
+    HeapText hostHeader;
+    if (!authorityOf(file, &hostHeader)) {
+      logOutOfMemory("webFileConnect");
+      closeSocket(file);
+      return -1;
+    }
     HttpAnswer answer =
-        httpExchange(WebLink(file.fd, file.tls), file.host.c_str(), file.path.c_str(), file.range.c_str(),
+        httpExchange(WebLink(file.fd, file.tls), hostHeader.c_str(), file.path.c_str(), file.range.c_str(),
                      file.headOnly ? "HEAD" : "GET");
     file.status = answer.status;
     if (answer.kind == HttpAnswerKind::Body) {
@@ -127,13 +195,13 @@ int64_t connectFollowingRedirects(WebFileHandle& file) {
     }
     Log(DEBUG, "%s: HTTP Return code %d, Location: %s", "webFileConnect", answer.status,
         answer.location.c_str());
-    const UrlResult next = assignUrl(file, answer.location.view());
-    if (next == UrlResult::OutOfMemory) logOutOfMemory("webFileConnect");
-    if (next == UrlResult::NotHttp) {
-      Log(ERROR, "%s, redirect to a location that is neither an http:// nor an https:// URL (HTTP code: %d).",
-          "webFileConnect", answer.status);
+    HeapText url;
+    const UrlResult next = resolveLocation(file, answer.location.view(), &url) ? assignUrl(file, url.view())
+                                                                                : UrlResult::OutOfMemory;
+    if (next != UrlResult::Assigned) {
+      logRedirectRefused(next, answer.status);
+      return -1;
     }
-    if (next != UrlResult::Assigned) return -1;
   }
 }
 

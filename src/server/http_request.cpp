@@ -78,17 +78,30 @@ void classifyStream(TextView path, size_t mark, HttpRequest* request) {
     request->channelId = parseChannelNumber(value);
     if (request->channelId == 0) return;
     request->kind = readFormat(subText(path, mark + 1), &request->format) ? RequestKind::Channel
-                                                                          : RequestKind::BadRequest;
+                                                                          : RequestKind::BadFormat;
   } else {
     request->url = value;
     request->kind = RequestKind::Relay;
   }
 }
 
+// Whether the target holds a byte that would end or bend a request line or
+// a log line where it went on (CR, LF, TAB, the other controls, DEL).
+bool holdsControlByte(TextView path) {
+  for (size_t i = 0; i < path.size; ++i) {
+    if (static_cast<unsigned char>(path[i]) < 0x20 || path[i] == 0x7f) return true;
+  }
+  return false;
+}
+
 HttpRequest classify(TextView path) {
   HttpRequest request;
   request.kind = RequestKind::NotFound;
   request.path = path;
+  if (holdsControlByte(path)) {
+    request.kind = RequestKind::BadRequest;
+    return request;
+  }
   if (path.empty() || path[0] != '/') return request;
   const size_t mark = findChar(path, '?');
   const TextView query = mark == kNotFound ? TextView() : subText(path, mark + 1);
@@ -99,7 +112,7 @@ HttpRequest classify(TextView path) {
   // Any other query is a media server's or a browser's own (transcode=...): ignored.
   request.kind = pageAt(subText(path, 0, mark));
   if (request.kind == RequestKind::Playlist && !readFormat(query, &request.format)) {
-    request.kind = RequestKind::BadRequest;
+    request.kind = RequestKind::BadFormat;
   }
   return request;
 }
@@ -121,14 +134,20 @@ size_t readMethod(TextView received, HttpRequest* request) {
   return length + 1;
 }
 
-// The path ends at the first blank (the end of the request target) or at the
-// end of the text; a NUL ends the text, as it would for any C string reader.
-TextView cutPath(TextView received, size_t start) { return cutAtAnyOf(subText(received, start), TextView(" \0", 2)); }
+// The path ends at the first blank (the end of the request target), at the
+// end of the line (a request without a version) or at the end of the text;
+// a NUL ends the text, as it would for any C string reader.
+TextView cutPath(TextView received, size_t start) {
+  const TextView path = cutAtAnyOf(subText(received, start), TextView(" \n\0", 3));
+  const bool lineEnds = path.data + path.size < received.data + received.size && path.data[path.size] == '\n';
+  return lineEnds && endsWith(path, "\r") ? subText(path, 0, path.size - 1) : path;
+}
 
 // What a method other than GET and HEAD gets: a scan request is taken, any
 // other POST is not allowed where it goes, any other method is not known.
+// A control byte in the target is a bad request whatever the method.
 void judgeMethod(HttpRequest* request, bool get) {
-  if (get || request->head) return;
+  if (get || request->head || request->kind == RequestKind::BadRequest) return;
   if (request->post) {
     if (request->kind != RequestKind::LineupPost) request->kind = RequestKind::NotAllowed;
     return;

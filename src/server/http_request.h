@@ -12,6 +12,7 @@
 enum class RequestKind {
   Unsupported,  // not a GET, or fewer than 5 bytes: no answer at all
   NotFound,     // a GET the proxy cannot use: the 404 answer
+  BadRequest,   // a target that holds a control byte (below 0x20, or 0x7F): the 400 answer
   Channel,      // a channel stream of channelId
   Relay,        // a relay of url
   Status,       // the status page: the path "/status"
@@ -23,7 +24,7 @@ enum class RequestKind {
   LineupStatus, // "/lineup_status.json": its scan state
   LineupPost,   // "/lineup.post": a scan request, answered 200 and ignored
   DeviceXml,    // "/device.xml": its UPnP device description
-  BadRequest,   // a format that is neither flv nor ts: 400
+  BadFormat,    // a format that is neither flv nor ts: 400
   NotAllowed,   // a POST anywhere but "/lineup.post": 405
   NotImplemented,  // a method other than GET, HEAD and POST: 501
 };
@@ -33,7 +34,8 @@ enum class StreamFormat { Flv, Ts };
 
 struct HttpRequest {
   RequestKind kind = RequestKind::Unsupported;
-  TextView path;          // from the fifth byte to the first blank or NUL; empty when Unsupported
+  TextView path;          // from the fifth byte to the first blank, NUL or the line's end (LF, or CR LF);
+                          // empty when Unsupported
   int channelId = 0;      // Channel: the channel number, never 0
   TextView url;           // Relay: everything behind "li=", never empty
   TextView range;         // Relay: the player's Range ("bytes=N-", "bytes=N-M", "bytes=-N"); empty

@@ -79,7 +79,7 @@ bool channelFormatServed(StreamFormat format) { return format == StreamFormat::F
 bool answerBesidesStreams(ServerControl* server, int socket, const HttpRequest& request, TextView received) {
   if (request.post) dropBody(socket, received);
   switch (request.kind) {
-    case RequestKind::BadRequest: refuse(socket, request, "400 Bad Request", "Bad request (format)"); return true;
+    case RequestKind::BadFormat: refuse(socket, request, "400 Bad Request", "Bad request (format)"); return true;
     case RequestKind::NotAllowed:
       refuse(socket, request, "405 Method Not Allowed", "Method not allowed", "Allow: GET, HEAD \r\n");
       return true;

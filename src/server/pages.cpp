@@ -113,6 +113,18 @@ void writePlaylist(PageText* page, TextView base, const ChannelList& list, Strea
 
 // ---- What runs now, for the start page and /status.json -----------------
 
+// `text` through `escape`, without the query of any URL in it (from a '?'
+// to the next blank or line end), as the status page writes it: a signed
+// URL's token and a relayed URL's secrets stay with the box.
+void addWithoutQueries(PageText* page, TextView text, void (*escape)(PageText*, TextView)) {
+  while (!text.empty()) {
+    const size_t mark = findChar(text, '?');
+    escape(page, subText(text, 0, mark));
+    text = subText(text, mark);
+    text = subText(text, findAnyOf(text, " \t\r\n"));
+  }
+}
+
 // Calls `each` with every stream running now (copies of their slots).
 template <typename Each>
 void forEachStream(ServerControl* server, Each each) {
@@ -146,9 +158,9 @@ void writeStatusJson(PageText* page, ServerControl* server) {
     pageFormat(page, "%s\n{\"player\":\"", comma);
     pageAddJson(page, slot.player);
     pageAdd(page, "\",\"asked\":\"");
-    pageAddJson(page, slot.asked);
+    addWithoutQueries(page, slot.asked, pageAddJson);
     pageAdd(page, "\",\"video\":\"");
-    pageAddJson(page, slot.video);
+    addWithoutQueries(page, slot.video, pageAddJson);
     pageFormat(page, "\",\"seconds\":%lld,\"bytesSent\":%lld}", static_cast<long long>((now - slot.startedMs) / 1000),
                static_cast<long long>(slot.bytesSent));
     comma = ",";
@@ -157,7 +169,7 @@ void writeStatusJson(PageText* page, ServerControl* server) {
   comma = "";
   forEachError([&](TextView line) {
     pageFormat(page, "%s\"", comma);
-    pageAddJson(page, line);
+    addWithoutQueries(page, line, pageAddJson);
     pageAdd(page, "\"");
     comma = ",";
   });
@@ -246,17 +258,17 @@ void writeNow(PageText* page, ServerControl* server) {
     pageAdd(page, "<li>");
     pageAddHtml(page, slot.player);
     pageAdd(page, ": ");
-    pageAddHtml(page, slot.asked);
+    addWithoutQueries(page, slot.asked, pageAddHtml);
     pageAdd(page, ", for ");
     addDuration(page, now - slot.startedMs);
     pageFormat(page, ", %lld bytes sent<br>\nvideo: <code>", static_cast<long long>(slot.bytesSent));
-    pageAddHtml(page, slot.video[0] != '\0' ? slot.video : "(none yet)");
+    addWithoutQueries(page, slot.video[0] != '\0' ? slot.video : "(none yet)", pageAddHtml);
     pageAdd(page, "</code></li>\n");
   });
   pageAdd(page, "</ul>\n<h2>Last errors</h2>\n<pre>");
   bool none = true;
   forEachError([&](TextView line) {
-    pageAddHtml(page, line);
+    addWithoutQueries(page, line, pageAddHtml);
     pageAdd(page, "\n");
     none = false;
   });

@@ -37,6 +37,7 @@ constexpr char kHeaderBlock[] =
 constexpr char kOkStatus[] = "HTTP/1.0 200 OK";
 constexpr char kPartialStatus[] = "HTTP/1.0 206 Partial Content";
 constexpr char kNotFoundStatus[] = "HTTP/1.0 404 File Not Found";
+constexpr char kBadRequestStatus[] = "HTTP/1.0 400 Bad Request";
 constexpr char kForbiddenStatus[] = "HTTP/1.0 403 Forbidden";
 constexpr char kUnavailableStatus[] = "HTTP/1.0 503 Service Unavailable";
 constexpr int64_t kRefusalWaitMs = 500;  // a refused player's request, then its answer: each this long at most
@@ -251,6 +252,12 @@ void serveRequest(ServerControl* server, int socket) {
   HttpRequest request = parseHttpRequest({text, received > 0 ? static_cast<size_t>(received) : 0});
   if (request.kind == RequestKind::Unsupported) {
     LogPrintf("%s: No request header received/unsupported method\n", "receiveHttpData");
+    return;
+  }
+  if (request.kind == RequestKind::BadRequest) {
+    // The target itself stays out of the log: its bytes could forge lines there.
+    LogPrintf("%s, Bad request: a control byte in the request target\n", "receiveHttpData");
+    sendAnswer(socket, kBadRequestStatus);
     return;
   }
   // The path ends at a blank or at the text's NUL; ending it with a NUL

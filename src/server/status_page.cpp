@@ -34,6 +34,18 @@ void add(Page* page, const char* format, ...) {
   if (page->used >= kPageSize) page->used = kPageSize - 1;
 }
 
+// Text appended without the query of any URL in it (from a '?' to the next
+// blank or line end): a signed URL's token, a relayed URL's secrets stay
+// with the box, and the path still names the file.
+void addWithoutQueries(Page* page, const char* text) {
+  while (*text != '\0') {
+    const size_t plain = strcspn(text, "?");
+    add(page, "%.*s", static_cast<int>(plain), text);
+    text += plain;
+    if (*text == '?') text += strcspn(text, " \t\r\n");
+  }
+}
+
 // "2 h 05 min 09 s".
 void addDuration(Page* page, int64_t ms) {
   const int64_t seconds = ms / 1000;
@@ -72,14 +84,18 @@ void answerStatus(ServerControl* server, int socket, bool head) {
   for (int i = 0; i < kMaxPlayers; ++i) {
     StreamSlot slot;
     if (!copyStreamSlot(server->slots[i], &slot)) continue;
-    add(&page, "\n%s  %s\n  for ", slot.player, slot.asked);
+    add(&page, "\n%s  ", slot.player);
+    addWithoutQueries(&page, slot.asked);
+    add(&page, "\n  for ");
     addDuration(&page, now - slot.startedMs);
-    add(&page, ", %lld bytes sent\n  video: %s\n", static_cast<long long>(slot.bytesSent),
-        slot.video[0] != '\0' ? slot.video : "(none yet)");
+    add(&page, ", %lld bytes sent\n  video: ", static_cast<long long>(slot.bytesSent));
+    addWithoutQueries(&page, slot.video[0] != '\0' ? slot.video : "(none yet)");
+    add(&page, "\n");
   }
   char errors[1024];
   LogRecentErrors(errors, sizeof errors);
-  add(&page, "\nlast errors:\n%s", errors[0] != '\0' ? errors : "(none)\n");
+  add(&page, "\nlast errors:\n");
+  addWithoutQueries(&page, errors[0] != '\0' ? errors : "(none)\n");
   if (socket_sendAll(socket, kHeader, sizeof kHeader - 1, kSendLimitMs) >= 0 && !head) {
     (void)socket_sendAll(socket, page.text, page.used, kSendLimitMs);
   }

@@ -149,11 +149,13 @@ TEST_F(ProxyStreamTest, RelayPassesBodiesOnByteForByte) {
   nginx_->addRedirect("/moved/big.bin", 302, nginx_->url("/files/big.bin"));
   nginx_->addRedirect("/up/big.bin", 301, tls13.url("/across/big.bin"));
   tls13.addRedirect("/across/big.bin", 308, nginx_->url("/files/big.bin"));
+  nginx_->addRedirect("/signed/big.bin", 302, "/files/big.bin?token=T");  // relative, with a query of its own
   ASSERT_TRUE(tls13.start()) << tls13.error();
   ASSERT_TRUE(tls12.start()) << tls12.error();
   ASSERT_NO_FATAL_FAILURE(startService({"--ca-file", trust}));
   for (const std::string& url : {nginx_->url("/files/big.bin"), nginx_->url("/moved/big.bin"),
-                                 tls13.url("/files/big.bin"), nginx_->url("/up/big.bin")}) {
+                                 tls13.url("/files/big.bin"), nginx_->url("/up/big.bin"),
+                                 nginx_->url("/signed/big.bin?sig=S")}) {
     SCOPED_TRACE(url);
     HttpReply reply = httpGet(proxy_->port(), "/x?li=" + url, 60s);
     EXPECT_TRUE(reply.closed);
@@ -164,6 +166,13 @@ TEST_F(ProxyStreamTest, RelayPassesBodiesOnByteForByte) {
   }
   EXPECT_EQ(nginx_->countRequests("GET /up/big.bin HTTP/1.0 301"), 1);
   EXPECT_EQ(tls13.countRequests("GET /across/big.bin HTTP/1.0 308"), 1);
+  // The signed location as written, the first query to nobody else; the
+  // host named with its port.
+  const std::string host = " 127.0.0.1:" + std::to_string(nginx_->port()) + "\n";
+  EXPECT_NE(nginx_->accessLog().find("GET /files/big.bin?token=T HTTP/1.0 200 " + std::to_string(body.size()) + host),
+            std::string::npos)
+      << nginx_->accessLog();
+  EXPECT_EQ(nginx_->countRequests("sig=S"), 1);
 
   // A player that seeks asks for a range: it goes on to the source, and the
   // source's part comes back with its place in the whole.
@@ -265,6 +274,10 @@ TEST_F(ProxyStreamTest, BadRequestsGet404OrNoAnswerAndTheNextIsServed) {
       {"HEAD /x?li=http://127.0.0.1:1/ HTTP/1.0\r\n\r\n", kAnswer404},  // nothing listens there
       {"get /tv?id=12 HTTP/1.0\r\n\r\n", ""},
       {"GET /x?li=" + nginx_->url("/files/missing.txt") + " HTTP/1.0\r\n\r\n", kAnswer404},  // at once
+      // A control byte in the target: nothing is asked of anyone.
+      {"GET /x?li=" + nginx_->url("/files/small.txt\rX-CR: 1") + " HTTP/1.0\r\n\r\n", kAnswer400},
+      {"GET /x?li=" + nginx_->url("/files/small.txt\tX") + " HTTP/1.0\r\n\r\n", kAnswer400},
+      {"GET /x?li=" + nginx_->url("/files/small.txt\x7f") + " HTTP/1.0\r\n\r\n", kAnswer400},
       {"", ""},  // nothing sent: closed after the five-second wait
   };
   for (const auto& c : cases) {
@@ -279,8 +292,11 @@ TEST_F(ProxyStreamTest, BadRequestsGet404OrNoAnswerAndTheNextIsServed) {
   EXPECT_EQ(missing.raw, kAnswer200);
   HttpReply next = httpGet(proxy_->port(), "/x?li=" + nginx_->url("/files/small.txt"), 30s);
   EXPECT_EQ(next.body(), "small body");
+  EXPECT_EQ(nginx_->countRequests("small.txt"), 1);
   EXPECT_NE(proxy_->log().find("receiveHttpData, File not found, /tv\n"), std::string::npos);
   EXPECT_NE(proxy_->log().find("receiveHttpData: No request header received/unsupported method\n"),
+            std::string::npos);
+  EXPECT_NE(proxy_->log().find("receiveHttpData, Bad request: a control byte in the request target\n"),
             std::string::npos);
 }
 
@@ -503,7 +519,10 @@ TEST_F(ProxyStreamTest, PlayersStreamSideBySideAndOneMoreIsToldItIsFull) {
   const std::vector<std::vector<std::string>> channels = {{"a", "b", "c", "d"}, {"d", "c", "b", "a"}};
   for (size_t k = 0; k < channels.size(); ++k) {
     std::vector<TimelineItem> items;
-    for (const std::string& name : channels[k]) items.push_back({videoUrl(name), static_cast<int>(items.size()) + 1});
+    // The second channel's videos are signed: the status page shows no token.
+    for (const std::string& name : channels[k]) {
+      items.push_back({videoUrl(name) + (k == 1 ? "?token=secret22" : ""), static_cast<int>(items.size()) + 1});
+    }
     ASSERT_TRUE(putChannel(static_cast<int>(21 + k), items));
   }
   ASSERT_NO_FATAL_FAILURE(startService({"--players", "2"}));
@@ -529,6 +548,7 @@ TEST_F(ProxyStreamTest, PlayersStreamSideBySideAndOneMoreIsToldItIsFull) {
   }
   const std::string video = "  video: " + nginx_->url("/v/");  // each stream's, whichever item it is on
   EXPECT_NE(page.find(video, page.find(video) + 1), std::string::npos) << page;
+  EXPECT_EQ(page.find("secret22"), std::string::npos) << page;
   // 18 s of programme each, the first 10 of it at once: both read side by side.
   auto readRest = [&](size_t k) {
     players[k].read(received[k], kAnswer200.size() + streamBytes(plays(channels[k])) - received[k].size(), 60s);

@@ -1,6 +1,7 @@
 // The request parser over any received text of up to 2047 bytes. Checks that
 // every view stays inside the input and that each kind keeps its promises.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -29,13 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view host(request.host.data, request.host.size);
   fuzzCheck(inside(path, received) && inside(url, received) && inside(host, received));
   fuzzCheck(!(request.head && request.post));
-  fuzzCheck(path.find_first_of(std::string_view(" \0", 2)) == std::string_view::npos);
+  fuzzCheck(path.find_first_of(std::string_view(" \n\0", 3)) == std::string_view::npos);
+  // A control byte in the target is a bad request, whatever else it is.
+  const bool control = std::any_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+  fuzzCheck(control == (request.kind == RequestKind::BadRequest));
   switch (request.kind) {
     case RequestKind::Unsupported:
       fuzzCheck(path.empty());
       break;
     case RequestKind::NotFound:
       fuzzCheck(received.substr(0, 3) == "GET" || request.head);
+      break;
+    case RequestKind::BadRequest:  // told by the control byte alone, above
       break;
     case RequestKind::Channel:
       fuzzCheck(request.channelId != 0 && path.front() == '/');

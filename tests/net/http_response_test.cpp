@@ -77,14 +77,38 @@ TEST(HttpExchange, InterpretsStatusLengthAndLocation) {
       {"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", "/", Body, 200, 0, "", ""},
       {"HTTP/1.0 200 OK\r\nContent-Length: 0123\r\n\r\n", "/", Body, 200, 123, "", ""},
       {"HTTP/1.0 200 OK\r\nContent-Length: 4294967296\r\n\r\n", "/", Body, 200, INT32_MAX, "", ""},
+      // The field by its whole name, in any case: not a longer name that ends in it.
+      {"HTTP/1.0 200 OK\r\nX-Content-Length: 9\r\ncontent-length: 5\r\n\r\nhello", "/", Body, 200, 5, "", "hello"},
       {"HTTP/1.0 301 Moved\r\nLocation: http://h/x\r\n\r\n", "/?k=1", Redirect, 301, 0, "http://h/x?k=1", ""},
       {"HTTP/1.0 308 Permanent\r\nLocation: http://h/y\r\n\r\n", "/", Redirect, 308, 0, "http://h/y", ""},
       {"HTTP/1.0 303 See Other\r\nLocation: http://h/x\r\n\r\n", "/", Failed, 303, 0, "", ""},
       {"HTTP/1.0 404 Not Found\r\n\r\n", "/", Failed, 404, 0, "", ""},
+      // A location's own query is followed as written (a signed URL), the
+      // request's "start=" added where it has none; without a query of its
+      // own the request's goes on.
       {"HTTP/1.0 302 Found\r\nLocation: http://h:81/c/d?x=1\r\n\r\n", "/a/b?id=7", Redirect, 302, 0,
-       "http://h:81/c/d?id=7", ""},
+       "http://h:81/c/d?x=1", ""},
       {"HTTP/1.0 307 Temp\r\nLocation: http://h/c\r\n\r\n", "/a", Redirect, 307, 0, "http://h/c", ""},
-      {"HTTP/1.0 302 Found\r\nLocation: http://h/c?x=1\r\n\r\n", "/a", Redirect, 302, 0, "http://h/c", ""},
+      {"HTTP/1.0 302 Found\r\nLocation: http://h/c?x=1\r\n\r\n", "/a", Redirect, 302, 0, "http://h/c?x=1", ""},
+      {"HTTP/1.0 302 Found\r\nLocation: https://cdn/v.flv?token=T\r\n\r\n", "/v.flv?sig=S&start=99", Redirect,
+       302, 0, "https://cdn/v.flv?token=T&start=99", ""},
+      {"HTTP/1.0 302 Found\r\nLocation: http://h/v?start=5&t=T\r\n\r\n", "/v?start=99", Redirect, 302, 0,
+       "http://h/v?start=5&t=T", ""},
+      {"HTTP/1.0 302 Found\r\nLocation: http://h/v?\r\n\r\n", "/v?start=99", Redirect, 302, 0,
+       "http://h/v?start=99", ""},
+      {"HTTP/1.0 302 Found\r\nLocation: http://h/v?t=restart=1\r\n\r\n", "/v?start=99", Redirect, 302, 0,
+       "http://h/v?t=restart=1&start=99", ""},
+      {"HTTP/1.0 302 Found\r\nLocation: http://h/v#part\r\n\r\n", "/v?start=9", Redirect, 302, 0,
+       "http://h/v?start=9", ""},
+      // A relative one comes as written, for the client to resolve.
+      {"HTTP/1.0 302 Found\r\nLocation: /signed/v.flv?token=T \r\n\r\n", "/v", Redirect, 302, 0,
+       "/signed/v.flv?token=T", ""},
+      // The field name whole, in any case; never a prefix inside another.
+      {"HTTP/1.0 301 Moved\r\nlocation: http://h/l\r\n\r\n", "/", Redirect, 301, 0, "http://h/l", ""},
+      {"HTTP/1.0 301 Moved\r\nContent-Location: http://bad/\r\nLOCATION:http://h/l\r\n\r\n", "/", Redirect, 301,
+       0, "http://h/l", ""},
+      {"HTTP/1.0 301 Found\r\nContent-Location: http://bad/\r\n\r\n", "/", Failed, 301, 0, "", ""},
+      {"HTTP/1.0 301 Found\r\nLocatiof: htph/c?x=1\r\n\r\n", "/", Failed, 301, 0, "", ""},
       // A bare LF ends the location: nothing behind it reaches the next request.
       {"HTTP/1.0 302 Found\r\nLocation: http://h/c\nX-Evil: 1\r\n\r\n", "/", Redirect, 302, 0, "http://h/c", ""},
       {"HTTP/1.0 302 Found\r\nServer: x\r\n\r\n", "/", Failed, 302, 0, "", ""},

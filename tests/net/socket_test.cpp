@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -121,26 +123,109 @@ TEST(SocketConnect, ConnectsWithLingerOffAndReuseOn) {
   close(fd);
 }
 
-// Which addresses are this box itself to a connect made here.
-TEST(SocketConnect, LoopbackAndUnspecifiedAddressesAreThisBox) {
+// The address as its family's sockaddr, port 9.
+sockaddr_storage addressOf(const char* text) {
+  sockaddr_storage address{};
+  auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+  auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+  if (inet_pton(AF_INET, text, &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(9);
+  } else {
+    EXPECT_EQ(inet_pton(AF_INET6, text, &v6.sin6_addr), 1) << text;
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(9);
+  }
+  return address;
+}
+
+// What socket_reachesThisBox says of a UDP socket connected to `address`
+// (a connect that sends nothing), or -1 when there is no route to it.
+int reachesAsConnected(const sockaddr* address) {
+  const socklen_t length = address->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+  const int fd = socket(address->sa_family, SOCK_DGRAM, 0);
+  sockaddr_storage to{};
+  memcpy(&to, address, length);
+  reinterpret_cast<sockaddr_in&>(to).sin_port = htons(9);  // the same place in both families
+  const int reaches = connect(fd, reinterpret_cast<sockaddr*>(&to), length) == 0 ? socket_reachesThisBox(fd) : -1;
+  close(fd);
+  return reaches;
+}
+
+// Which addresses are this box itself to a connect made here: loopback, the
+// unspecified one, and every address of the box's own interfaces, IPv4 and
+// IPv6 (a link-local one with its scope), also as the far end of a socket.
+// Addresses from the documentation ranges are nobody's.
+TEST(SocketConnect, LoopbackUnspecifiedAndOwnAddressesAreThisBox) {
   const std::pair<const char*, int> cases[] = {
       {"127.0.0.1", 1},       {"127.255.255.254", 1}, {"0.0.0.0", 1},         {"::1", 1},
-      {"::", 1},              {"::ffff:127.0.0.9", 1}, {"::ffff:0.0.0.0", 1}, {"192.168.1.20", 0},
-      {"10.0.0.1", 0},        {"126.255.255.255", 0}, {"128.0.0.1", 0},       {"2001:db8::1", 0},
-      {"::ffff:192.168.1.20", 0}, {"fe80::1", 0},     {"::2", 0},
+      {"::", 1},              {"::ffff:127.0.0.9", 1}, {"::ffff:0.0.0.0", 1}, {"198.51.100.20", 0},
+      {"203.0.113.1", 0},     {"126.255.255.255", 0}, {"128.0.0.1", 0},       {"2001:db8::1", 0},
+      {"::ffff:198.51.100.20", 0}, {"fe80::1", 0},    {"::2", 0},
   };
   for (const auto& [text, thisBox] : cases) {
-    sockaddr_in v4{};
-    sockaddr_in6 v6{};
-    v4.sin_family = AF_INET;
-    v6.sin6_family = AF_INET6;
-    const sockaddr* address = reinterpret_cast<const sockaddr*>(&v4);
-    if (inet_pton(AF_INET, text, &v4.sin_addr) != 1) {
-      ASSERT_EQ(inet_pton(AF_INET6, text, &v6.sin6_addr), 1) << text;
-      address = reinterpret_cast<const sockaddr*>(&v6);
+    const sockaddr_storage address = addressOf(text);
+    EXPECT_EQ(socket_addressIsThisBox(reinterpret_cast<const sockaddr*>(&address)), thisBox) << text;
+    const int reaches = reachesAsConnected(reinterpret_cast<const sockaddr*>(&address));
+    if (reaches != -1) {
+      EXPECT_EQ(reaches, thisBox) << text;
     }
-    EXPECT_EQ(socket_addressIsThisBox(address), thisBox) << text;
   }
+  ifaddrs* list = nullptr;
+  ASSERT_EQ(getifaddrs(&list), 0);
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    const sockaddr* own = entry->ifa_addr;
+    if (own == nullptr || (own->sa_family != AF_INET && own->sa_family != AF_INET6)) continue;
+    char text[INET6_ADDRSTRLEN] = "?";
+    const void* ip = own->sa_family == AF_INET ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(own)->sin_addr)
+                                               : &reinterpret_cast<const sockaddr_in6*>(own)->sin6_addr;
+    inet_ntop(own->sa_family, ip, text, sizeof text);
+    EXPECT_EQ(socket_addressIsThisBox(own), 1) << entry->ifa_name << " " << text;
+    EXPECT_EQ(reachesAsConnected(own), 1) << entry->ifa_name << " " << text;
+    if (own->sa_family == AF_INET) {
+      const sockaddr_storage mapped = addressOf(("::ffff:" + std::string(text)).c_str());
+      EXPECT_EQ(socket_addressIsThisBox(reinterpret_cast<const sockaddr*>(&mapped)), 1) << text;
+    }
+  }
+  freeifaddrs(list);
+}
+
+// The box trusts as on itself no more than loopback and its connections to
+// itself: a player whose address is one of the box's own but not the one it
+// connected to (a LAN address, to the loopback listener) is elsewhere.
+TEST(SocketConnect, APlayerFromAnotherOwnAddressIsElsewhere) {
+  ifaddrs* list = nullptr;
+  ASSERT_EQ(getifaddrs(&list), 0);
+  in_addr lan{};
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    const sockaddr* own = entry->ifa_addr;
+    if (own == nullptr || own->sa_family != AF_INET) continue;
+    const in_addr ip = reinterpret_cast<const sockaddr_in*>(own)->sin_addr;
+    if ((ntohl(ip.s_addr) >> 24) != 127) lan = ip;
+  }
+  freeifaddrs(list);
+  if (lan.s_addr == 0) GTEST_SKIP() << "no IPv4 address but loopback on this machine";
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof at;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(listen(listener, 2), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length), 0);
+  for (const auto& [from, onThisBox] : {std::pair{in_addr{htonl(INADDR_LOOPBACK)}, 1}, std::pair{lan, 0}}) {
+    const int player = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr = from;
+    ASSERT_EQ(bind(player, reinterpret_cast<sockaddr*>(&source), sizeof source), 0);
+    ASSERT_EQ(connect(player, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    const int accepted = accept(listener, nullptr, nullptr);
+    EXPECT_EQ(socket_peerOnThisBox(accepted), onThisBox) << inet_ntoa(from);
+    close(accepted);
+    close(player);
+  }
+  close(listener);
 }
 
 // A bound socket that does not listen: connections to its loopback port

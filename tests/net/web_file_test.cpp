@@ -59,7 +59,8 @@ TEST(WebFileParseUrl, SplitsHostPortAndPath) {
     EXPECT_EQ(file->bytesRead, 0);
     EXPECT_EQ(file->contentLength, 0);
   }
-  for (const char* refused : {"HTTP://h/", "Http://h", "https:/h", "ftp://h/", "http:/h", "http:", "", " http://h"}) {
+  for (const char* refused : {"HTTP://h/", "Http://h", "https:/h", "ftp://h/", "http:/h", "http:", "", " http://h",
+                              "http://h/a b", "http://h/c\rX: 1", "http://h\t/", "http://h/\x7f", "http://h:80\n/"}) {
     EXPECT_EQ(webFileParseUrl(refused), nullptr) << refused;
     EXPECT_EQ(webFileOpen(refused), nullptr) << refused;
   }
@@ -91,7 +92,7 @@ TEST(WebFile, SendsTheRequestAndCountsTheBody) {
   EXPECT_EQ(server.requests()[0].raw,
             "GET /a?b=c HTTP/1.0\r\n"
             "User-Agent: vemo/281\r\n"
-            "Host: 127.0.0.1\r\n"  // without the port
+            "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n"  // a port not the scheme's default
             "Content-Type: application/x-www-form-urlencoded\r\n"
             "X-Client: vemo\r\n"
             "X-Client-Build: 281\r\n"
@@ -137,30 +138,45 @@ TEST(WebFile, AnswersOtherThanSuccessOrRedirectFail) {
   EXPECT_EQ(refused->failure, FetchFailure::kMayPass);
 }
 
-TEST(WebFile, FollowsRedirectsCarryingTheFirstQuery) {
+// A location's own query is followed as written (a signed URL's token); one
+// without a query carries the first request's on, and the request's
+// "start=" joins a query that lacks one. A relative location is resolved
+// against the URL it answered.
+TEST(WebFile, FollowsRedirectsWithTheirQueryOrTheFirst) {
   LogCapture log;
   FakeHttpServer server;
+  const std::string authority = "127.0.0.1:" + std::to_string(server.port());
   server.route("/r1", Script::redirect(302, server.url("/r2?own=1")));
   server.route("/r2", Script::redirect(307, server.url("/r3")));
   server.route("/r3", Script::redirect(301, server.url("/r4")));
   server.route("/r4", Script::redirect(308, server.url("/final")));
   server.route("/final", Script::ok("done"));
+  server.route("/live/v.flv", Script::redirect(302, "/signed/v.flv?token=T"));
+  server.route("/signed/v.flv", Script::redirect(302, "next.flv?token=U"));
+  server.route("/signed/next.flv", Script::redirect(302, "//" + authority + "/cdn/v.flv"));
+  server.route("/cdn/v.flv", Script::redirect(302, "?token=V"));
+  server.route("/cdn/v.flv?token=V&start=99", Script::ok("signed"));
   WebFilePtr file(webFileOpen(server.url("/r1?id=7").c_str()));
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(readAll(file.get()), "done");
   EXPECT_EQ(file->contentLength, 4);
-  EXPECT_EQ(file->path, "/final?id=7");
+  EXPECT_EQ(file->path, "/final?own=1");
+  WebFilePtr plain(webFileOpen(server.url("/r2").c_str()));
+  ASSERT_NE(plain, nullptr);
+  WebFilePtr relative(webFileOpen(server.url("/live/v.flv?start=99").c_str()));
+  ASSERT_NE(relative, nullptr);
+  EXPECT_EQ(readAll(relative.get()), "signed");
 
   std::vector<std::string> targets;
   for (const auto& request : server.requests()) targets.push_back(request.target);
-  EXPECT_EQ(targets, (std::vector<std::string>{"/r1?id=7", "/r2?id=7", "/r3?id=7", "/r4?id=7", "/final?id=7"}));
-  EXPECT_NE(log.text().find("DEBUG: webFileConnect: HTTP Return code 302, Location: " + server.url("/r2?id=7") + "\n"),
+  EXPECT_EQ(targets, (std::vector<std::string>{"/r1?id=7", "/r2?own=1", "/r3?own=1", "/r4?own=1", "/final?own=1",
+                                               "/r2", "/r3", "/r4", "/final", "/live/v.flv?start=99",
+                                               "/signed/v.flv?token=T&start=99", "/signed/next.flv?token=U&start=99",
+                                               "/cdn/v.flv?token=U&start=99", "/cdn/v.flv?token=V&start=99"}));
+  EXPECT_NE(log.text().find("DEBUG: webFileConnect: HTTP Return code 302, Location: " + server.url("/r2?own=1") + "\n"),
             std::string::npos);
-
-  // Without a query in the request, the location's own query is still dropped.
-  WebFilePtr plain(webFileOpen(server.url("/r1").c_str()));
-  ASSERT_NE(plain, nullptr);
-  EXPECT_EQ(server.requests().back().target, "/final");
+  EXPECT_NE(log.text().find("DEBUG: webFileConnect: HTTP Return code 302, Location: /signed/v.flv?token=T&start=99\n"),
+            std::string::npos);
 }
 
 TEST(WebFile, RedirectsAreBounded) {
@@ -172,6 +188,7 @@ TEST(WebFile, RedirectsAreBounded) {
   server.route("/hop10", Script::ok("end"));
   server.route("/loop", Script::redirect(307, server.url("/loop")));
   server.route("/ftp", Script::redirect(302, "ftp://127.0.0.1/x"));
+  server.route("/tab", Script::redirect(302, "/x\tX-Injected: 1"));
 
   WebFilePtr tenHops(webFileOpen(server.url("/hop0").c_str()));
   ASSERT_NE(tenHops, nullptr);
@@ -181,7 +198,11 @@ TEST(WebFile, RedirectsAreBounded) {
   EXPECT_EQ(webFileOpen(server.url("/loop").c_str()), nullptr);
   EXPECT_EQ(server.requests().size(), 22u);  // the first answer and ten followed redirects
   EXPECT_EQ(webFileOpen(server.url("/ftp").c_str()), nullptr);
+  EXPECT_EQ(webFileOpen(server.url("/tab").c_str()), nullptr);
+  EXPECT_EQ(server.requests().size(), 24u);  // neither location is asked for
   std::string text = log.text();
+  EXPECT_NE(text.find("ERROR: webFileConnect, redirect to a location with a blank or a control byte (HTTP code: 302).\n"),
+            std::string::npos);
   EXPECT_NE(text.find("ERROR: webFileConnect, more than 10 redirects (HTTP code: 307).\n"), std::string::npos);
   EXPECT_NE(text.find("ERROR: webFileConnect, redirect to a location that is neither an http:// nor an https:// URL (HTTP code: "
                       "302).\n"),

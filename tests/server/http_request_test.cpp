@@ -25,7 +25,15 @@ TEST(HttpRequestTest, ClassifiesRequests) {
       {"GET /tv?id=12abc&x=1 HTTP/1.0", RequestKind::Channel, "/tv?id=12abc&x=1", 12, ""},
       {"GET /tv?id=1?li=x HTTP/1.0", RequestKind::Channel, "/tv?id=1?li=x", 1, ""},
       {"GETX/tv?id=5 HTTP/1.0", RequestKind::Channel, "/tv?id=5", 5, ""},  // the fourth byte is skipped
-      {"GET /tv?id=7\r\nHost: h\r\n\r\n", RequestKind::Channel, "/tv?id=7\r\nHost:", 7, ""},
+      {"GET /tv?id=7\r\nHost: h\r\n\r\n", RequestKind::Channel, "/tv?id=7", 7, ""},  // no version: the line ends it
+      {"GET /?li=http://h/x\nHost: h\r\n\r\n", RequestKind::Relay, "/?li=http://h/x", 0, "http://h/x"},
+      // A control byte in the target: nothing of it goes anywhere.
+      {"GET /a?li=http://h/c\rX-CR: 1 HTTP/1.0\r\n\r\n", RequestKind::BadRequest, "/a?li=http://h/c\rX-CR:", 0, ""},
+      {"GET /a?li=http://h/c\tX HTTP/1.0", RequestKind::BadRequest, "/a?li=http://h/c\tX", 0, ""},
+      {"GET /tv?id=1\x7f HTTP/1.0", RequestKind::BadRequest, "/tv?id=1\x7f", 0, ""},
+      {"GET /status\x1b HTTP/1.0", RequestKind::BadRequest, "/status\x1b", 0, ""},
+      {"GET \x01/tv?id=1 HTTP/1.0", RequestKind::BadRequest, "\x01/tv?id=1", 0, ""},
+      {"GET /a?li=x\r", RequestKind::BadRequest, "/a?li=x\r", 0, ""},  // cut short: no LF behind the CR
       {"GET /tv?id=12\0 HTTP/1.0"s, RequestKind::Channel, "/tv?id=12", 12, ""},
       {"GET /tv?id=1", RequestKind::Channel, "/tv?id=1", 1, ""},  // cut short by the network
       {"GET /a?li=http://H/v.flv?s=1&t=2 HTTP/1.0", RequestKind::Relay, "/a?li=http://H/v.flv?s=1&t=2", 0,
@@ -74,7 +82,7 @@ TEST(HttpRequestTest, PagesFormatsAndMethods) {
       {"GET /channels.m3u HTTP/1.0", RequestKind::Playlist, false, StreamFormat::Flv},
       {"GET /channels.m3u?format=ts HTTP/1.0", RequestKind::Playlist, false, StreamFormat::Ts},
       {"GET /channels.m3u?x=1&format=flv HTTP/1.0", RequestKind::Playlist, false, StreamFormat::Flv},
-      {"GET /channels.m3u?format=mp4 HTTP/1.0", RequestKind::BadRequest, false, StreamFormat::Flv},
+      {"GET /channels.m3u?format=mp4 HTTP/1.0", RequestKind::BadFormat, false, StreamFormat::Flv},
       {"GET /channels.m3u/x HTTP/1.0", RequestKind::NotFound, false, StreamFormat::Flv},
       {"GET /?transcode=mobile HTTP/1.0", RequestKind::StartPage, false, StreamFormat::Flv},
       {"GET /status?x=1 HTTP/1.0", RequestKind::Status, false, StreamFormat::Flv},
@@ -96,8 +104,8 @@ TEST(HttpRequestTest, PagesFormatsAndMethods) {
       {"HEAD /?id=3&format=ts HTTP/1.1", RequestKind::Channel, true, StreamFormat::Ts},
       {"GET /?id=3&format=ts HTTP/1.0", RequestKind::Channel, false, StreamFormat::Ts},
       {"GET /?id=3&transcode=x&format=flv HTTP/1.0", RequestKind::Channel, false, StreamFormat::Flv},
-      {"GET /?id=3&format=TS HTTP/1.0", RequestKind::BadRequest, false, StreamFormat::Flv},
-      {"GET /?id=3&format= HTTP/1.0", RequestKind::BadRequest, false, StreamFormat::Flv},
+      {"GET /?id=3&format=TS HTTP/1.0", RequestKind::BadFormat, false, StreamFormat::Flv},
+      {"GET /?id=3&format= HTTP/1.0", RequestKind::BadFormat, false, StreamFormat::Flv},
       {"GET /?id=3&xformat=ts HTTP/1.0", RequestKind::Channel, false, StreamFormat::Flv},
       {"GET /?id=0&format=ts HTTP/1.0", RequestKind::NotFound, false, StreamFormat::Flv},
       {"GET /?id= HTTP/1.0", RequestKind::NotFound, false, StreamFormat::Flv},  // a stream's query, too short

@@ -47,7 +47,7 @@ std::string Nginx::config() const {
     << "http {\n"
     << "  types { video/x-flv flv; text/xml xml; }\n"
     << "  default_type application/octet-stream;\n"
-    << "  log_format requests '$request $status $body_bytes_sent';\n"
+    << "  log_format requests '$request $status $body_bytes_sent $http_host';\n"
     << "  access_log " << d << "/access.log requests;\n"
     << "  client_body_temp_path " << d << "/client_body;\n"
     << "  proxy_temp_path " << d << "/proxy;\n"
@@ -57,6 +57,7 @@ std::string Nginx::config() const {
     << "  server {\n"
     << "    listen 127.0.0.1:" << port_ << (tls_.empty() ? "" : " ssl") << ";\n" << tls_
     << "    server_name localhost;\n"
+    << "    absolute_redirect off;\n"  // a redirect to "/path" goes out relative, as many servers send it
     << "    root " << root_ << ";\n"
     << "    location /v/ { flv; }\n"
     << "    location = /live/semichannel/timeline/ {\n"

@@ -23,6 +23,9 @@ inline constexpr std::string_view kAnswer200 =
 inline constexpr std::string_view kAnswer404 =
     "HTTP/1.0 404 File Not Found\r\nServer: Zomak TV Proxy Server for Pendrake \r\n"
     "Content-Type: Video/MPEG \r\nConnection: close \r\n\r\n";
+inline constexpr std::string_view kAnswer400 =
+    "HTTP/1.0 400 Bad Request\r\nServer: Zomak TV Proxy Server for Pendrake \r\n"
+    "Content-Type: Video/MPEG \r\nConnection: close \r\n\r\n";
 
 // One stretch of a source file as the player should get it: the tags
 // [firstTag, endTag) of `file` (endTag 0 meaning to the end).
