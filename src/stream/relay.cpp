@@ -2,11 +2,18 @@
 
 #include <limits.h>
 
+#include "base/clock.h"
 #include "log/log.h"
+#include "net/socket.h"
 
 namespace {
 
 constexpr const char* kName = "getTransparentPacket";
+
+// The player waits for its answer while the source is opened: the connect,
+// handshake, request and answer head (redirects included) end within this
+// whatever the source does, three of the five-second waits of a download.
+constexpr int64_t kRelayTryMs = 15000;
 
 // Opens videoUrl into `source`.
 RelaySource openRelaySource(StreamSession& s) {
@@ -16,6 +23,7 @@ RelaySource openRelaySource(StreamSession& s) {
   // and its Content-Range, or 200 and the whole body) goes back to it.
   if (file && (s.playerRange.empty() || copyText(&file->range, s.playerRange.view()))) {
     file->awayFromBox = s.playerElsewhere;
+    const WaitsBoundedBy oneTry(monotonicMs() + kRelayTryMs);
     file->contentLength = webFileConnect(file.get());
   }
   if (!file || file->fd == -1) {
