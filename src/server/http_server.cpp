@@ -70,11 +70,16 @@ constexpr int64_t kFirstAcceptPauseMs = 100;
 constexpr int64_t kLongestAcceptPauseMs = 1600;
 
 // A run of failed accepts: logged once as it begins and once, with its
-// count, as it ends, however long it lasts.
+// count, as it ends, however long it lasts. At the edge of a shortage
+// accepts fail and work by turns; the run ends only once they have worked
+// for kCalmMs after its last failure (by then every connection that was
+// waiting for its request has been served or closed).
+constexpr int64_t kCalmMs = 5000;
 struct AcceptFailures {
-  int32_t count = 0;    // failures in a row
-  int error = 0;        // the first one's errno
-  int64_t pauseMs = 0;  // the last pause; 0 before the first
+  int32_t count = 0;         // failures in the run
+  int error = 0;             // the first one's errno
+  int64_t pauseMs = 0;       // the last pause; 0 before the first since an accept worked
+  int64_t lastFailedMs = 0;  // monotonicMs of the last failure
 };
 
 bool isShortage(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
@@ -140,6 +145,7 @@ void pauseAccepting(ServerControl* server, int64_t pauseMs) {
 // descriptors or memory are short, waits before the next try.
 void acceptFailed(ServerControl* server, AcceptFailures* failures, int error) {
   const bool shortage = isShortage(error);
+  failures->lastFailedMs = monotonicMs();
   if (failures->count++ == 0) {
     failures->error = error;
     Log(ERROR, "%s: accept failed: %s; trying again%s", "httpServerThread", strerror(error),
@@ -153,11 +159,13 @@ void acceptFailed(ServerControl* server, AcceptFailures* failures, int error) {
   pauseAccepting(server, failures->pauseMs);
 }
 
-// An accept worked again after a run of failures: the run's count.
-void acceptRecovered(AcceptFailures* failures) {
-  if (failures->count == 0) return;
-  Log(ERROR, "%s: accept failed %d times in a row (the first: %s), and works again", "httpServerThread",
-      static_cast<int>(failures->count), strerror(failures->error));
+// An accept worked: the pauses start short again (a descriptor has just
+// come free); a run of failures that has calmed down ends with its count.
+void acceptWorked(AcceptFailures* failures) {
+  failures->pauseMs = 0;
+  if (failures->count == 0 || monotonicMs() - failures->lastFailedMs < kCalmMs) return;
+  Log(ERROR, "%s: accept failed %d times (the first: %s), and has worked for %lld s since", "httpServerThread",
+      static_cast<int>(failures->count), strerror(failures->error), static_cast<long long>(kCalmMs / 1000));
   *failures = AcceptFailures{};
 }
 
@@ -172,7 +180,7 @@ void acceptOne(ServerControl* server, AcceptFailures* failures) {
     if (server->state.load() == Accepting && error != EINTR) acceptFailed(server, failures, error);
     return;
   }
-  acceptRecovered(failures);
+  acceptWorked(failures);
   char peerText[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &peer.sin_addr, peerText, sizeof peerText);
   LogPrintf("Connection from %s\n", peerText);

@@ -3,6 +3,7 @@
 #include <limits.h>
 
 #include "base/clock.h"
+#include "base/wait.h"
 #include "log/log.h"
 #include "net/socket.h"
 
@@ -23,8 +24,12 @@ RelaySource openRelaySource(StreamSession& s) {
   // and its Content-Range, or 200 and the whole body) goes back to it.
   if (file && (s.playerRange.empty() || copyText(&file->range, s.playerRange.view()))) {
     file->awayFromBox = s.playerElsewhere;
-    const WaitsBoundedBy oneTry(monotonicMs() + kRelayTryMs);
+    const int64_t tryEndsMs = monotonicMs() + kRelayTryMs;
+    const WaitsBoundedBy oneTry(tryEndsMs);
     file->contentLength = webFileConnect(file.get());
+    if (file->fd == -1 && passed(tryEndsMs)) {
+      Log(ERROR, "%s, no whole answer within %d s", kName, static_cast<int>(kRelayTryMs / 1000));
+    }
   }
   if (!file || file->fd == -1) {
     Log(ERROR, "%s, connecting to %s", kName, s.videoUrl.c_str());

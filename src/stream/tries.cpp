@@ -36,7 +36,9 @@ TryAgain pauseBeforeTry(const StreamSession& s, int failures, int64_t budgetMs, 
 
 int64_t tryEndsMs(const StreamSession& s, int64_t budgetMs) {
   const int64_t budgetEndsMs = s.unitWantedMs + budgetMs;
-  return passed(budgetEndsMs) ? s.unitWantedMs + tryTimes.longestSilenceMs : budgetEndsMs;
+  if (!passed(budgetEndsMs)) return budgetEndsMs;
+  const int64_t silenceEndsMs = s.unitWantedMs + tryTimes.longestSilenceMs;
+  return passed(silenceEndsMs) ? monotonicMs() + budgetMs : silenceEndsMs;
 }
 
 bool stillOnAir(const StreamSession& s) {

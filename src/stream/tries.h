@@ -42,7 +42,8 @@ TryAgain pauseBeforeTry(const StreamSession& s, int failures, int64_t budgetMs, 
 // When a try of the service that starts now must have its answer (the
 // connect, handshake, request and answer head, whatever the service does):
 // the end of `budgetMs` after unitWantedMs while it is ahead, else the end
-// of the stream's silence, after which nothing is tried.
+// of the stream's silence; past both (a stream that has not yet asked for
+// a unit), `budgetMs` from now.
 int64_t tryEndsMs(const StreamSession& s, int64_t budgetMs);
 
 // False (logged) once the stream has been without a unit for
