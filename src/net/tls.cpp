@@ -134,6 +134,7 @@ int receive(WOLFSSL*, char* buffer, int size, void* context) {
   TlsLink* link = static_cast<TlsLink*>(context);
   for (;;) {
     const ssize_t got = recv(link->fd, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
+    socket_countReceived(got);  // a body's flow is judged on the bytes that come, whole records or not
     if (got > 0) return static_cast<int>(got);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return WOLFSSL_CBIO_ERR_WANT_READ;

@@ -217,6 +217,7 @@ WebFileHandle* webFileParseUrl(const char* url) {
 
 int64_t webFileConnect(WebFileHandle* file) {
   if (file == nullptr) return -1;
+  file->flow = FlowWatch{};  // a new body's flow
   return connectFollowingRedirects(*file);
 }
 
@@ -235,8 +236,16 @@ WebFileHandle* webFileOpen(const char* url, FetchFailure* failure) {
 
 int webFileRead(WebFileHandle* file, void* buffer, int size) {
   if (file == nullptr || file->fd == -1) return 0;
+  const bool stalledBefore = file->flow.stalled;
+  socket_watchFlow(&file->flow);
   int got = link_read(WebLink(file->fd, file->tls), buffer, size);
+  socket_watchFlow(nullptr);
   file->bytesRead += got;
+  if (file->flow.stalled && !stalledBefore) {
+    Log(ERROR, "%s, %s:%s sent fewer than %lld bytes in %lld s: the body counts as stalled", "webFileRead",
+        file->host.c_str(), file->port.c_str(), static_cast<long long>(kFlowLeastBytes),
+        static_cast<long long>(kFlowWindowMs / 1000));
+  }
   return got;
 }
 

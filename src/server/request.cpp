@@ -246,6 +246,7 @@ void streamRequest(ServerControl* server, int socket, const HttpRequest& request
 
 void serveRequest(ServerControl* server, int socket) {
   if (!waitForRequest(server, socket)) return;
+  leaveWaiting(server, socket);  // the request is there: no newer connection closes this one now
   char text[kRequestSize] = {};
   ssize_t received = recv(socket, text, kRequestSize - 1, 0);
   Log(DEBUG, "%s: Receive HTTP header:\n%s", "receiveHttpData", text);
@@ -288,6 +289,7 @@ void receiveHttpData(ServerControl* server, int socket) {
   // Only while Accepting: a stop that came since the accept closes the
   // connection unserved.
   if (server->state.load() == Accepting) serveRequest(server, socket);
+  leaveWaiting(server, socket);  // before the close, which frees the descriptor's number for another
   close(socket);
   resolveLetGo();  // a name look-up the stream gave up on frees itself when it ends
 }

@@ -73,6 +73,15 @@ TimelineXml* openChannelXML(const char* url, FetchFailure* failure) {
 
   uint32_t total = 0;
   if (!readBody(file.get(), xml.get(), &total)) return nullptr;
+  if (file->contentLength > 0 && total < file->contentLength) {
+    // Cut short (a close, a reset, a silent or trickling service, or TLS
+    // ended without its close alert): half a list is no list, and the next
+    // try may well bring all of it.
+    Log(ERROR, "%s, the document broke off at byte %u of %lld.", kDownloadOp, total,
+        static_cast<long long>(file->contentLength));
+    *failure = FetchFailure::kMayPass;
+    return nullptr;
+  }
   file.reset();
   // The buffer always keeps one byte behind the last read for this NUL.
   xml->text[total] = '\0';

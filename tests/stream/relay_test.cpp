@@ -56,6 +56,23 @@ TEST_F(RelayTest, BodyIsPassedOnInChunksUntilOneComesBackShort) {
   }
 }
 
+// A source that goes on sending, but at a useless rate, counts as stalled
+// once fewer than kFlowLeastBytes came in kFlowWindowMs of waiting: the
+// relay ends with what came, as for one that went silent.
+TEST_F(RelayTest, ASourceThatTricklesEndsTheRelay) {
+  const std::string body = pattern(100000);
+  server_.enqueue(fakehttp::Script::response(200, {"Content-Length: 100000"}, body.substr(0, 2000))
+                      .trickle(body.substr(2000, 100), 400)
+                      .hang());
+  std::string received;
+  const std::vector<int> sizes = relay(session_, server_.url("/slow"), 9472, &received);
+  EXPECT_EQ(sizes.back(), 0);
+  EXPECT_GE(received.size(), 2000u);
+  EXPECT_LT(received.size(), 2100u);
+  EXPECT_EQ(received, body.substr(0, received.size()));
+  EXPECT_EQ(countInLog("sent fewer than 16384 bytes in 10 s: the body counts as stalled\n"), 1);
+}
+
 TEST_F(RelayTest, RedirectIsFollowed) {
   const std::string body = pattern(3000);
   server_.route("/old", fakehttp::Script::redirect(302, server_.url("/new")));
