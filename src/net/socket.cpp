@@ -335,7 +335,13 @@ int socket_wait(int fd, int forRead) {
   return ready;
 }
 
-int my_read(int fd, void* buffer, int size) {
+namespace {
+
+// Reads into `buffer` until `size` bytes are there, or (when `whole` is
+// false) until one read has brought some: one read takes all that the
+// socket holds. The end, a silent wait, a failure or an interruption end it
+// sooner. The bytes read.
+int readUpTo(int fd, void* buffer, int size, bool whole) {
   auto* bytes = static_cast<char*>(buffer);
   int done = 0;
   while (done < size) {
@@ -343,6 +349,7 @@ int my_read(int fd, void* buffer, int size) {
     ssize_t got = readReady(fd, bytes + done, static_cast<size_t>(size - done));
     if (got > 0) {
       done += static_cast<int>(got);
+      if (!whole) break;
       continue;
     }
     if (got == 0) break;  // closed by the peer: the end of the data
@@ -352,6 +359,12 @@ int my_read(int fd, void* buffer, int size) {
   }
   return done;
 }
+
+}  // namespace
+
+int my_read(int fd, void* buffer, int size) { return readUpTo(fd, buffer, size, true); }
+
+int socket_readSome(int fd, void* buffer, int size) { return readUpTo(fd, buffer, size, false); }
 
 ssize_t socket_sendAll(int fd, const void* data, size_t size, int64_t limitMs) {
   const auto* bytes = static_cast<const uint8_t*>(data);

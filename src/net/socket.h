@@ -58,6 +58,11 @@ int socket_wait(int fd, int forRead);
 // Data already there is read without waiting.
 int my_read(int fd, void* buffer, int size);
 
+// Reads what `fd` holds now, up to `size` bytes, waiting as my_read only
+// while nothing has come; returns the bytes read, 0 at the end of the data
+// or when nothing came.
+int socket_readSome(int fd, void* buffer, int size);
+
 // Sends all `size` bytes, without SIGPIPE, waiting whenever the peer takes
 // none: up to `limitMs` in all (-1: for as long as the peer answers the
 // kernel's probes, see net/peer_watch.h; ETIMEDOUT once it has vanished). Once interrupted

@@ -249,6 +249,13 @@ int webFileRead(WebFileHandle* file, void* buffer, int size) {
   return got;
 }
 
+int webFileReadSome(WebFileHandle* file, void* buffer, int size) {
+  if (file == nullptr || file->fd == -1) return 0;
+  int got = link_readSome(WebLink(file->fd, file->tls), buffer, size);
+  file->bytesRead += got;
+  return got;
+}
+
 int webFileClose(WebFileHandle* file) {
   if (file == nullptr) return 0;
   closeSocket(*file);

@@ -30,7 +30,7 @@ constexpr int64_t kNoLimit = -1;        // a player's sends wait as long as it a
 constexpr size_t kRequestSize = 2048;  // one receive of at most kRequestSize - 1 bytes
 constexpr size_t kStreamBufferSize = 1048576;
 constexpr uint32_t kChannelCapacity = 1048576;
-constexpr uint32_t kRelayCapacity = 9472;
+constexpr uint32_t kRelayCapacity = 262144;  // a relay reads what its source has, up to this
 
 constexpr char kHeaderBlock[] =
     "\r\nServer: Zomak TV Proxy Server for Pendrake \r\nContent-Type: Video/MPEG \r\nConnection: close \r\n\r\n";

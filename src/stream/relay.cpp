@@ -55,9 +55,12 @@ int getTransparentPacket(StreamSession** session, ByteBuffer* buffer, uint32_t c
     return 0;
   }
   const int wanted = capacity > INT_MAX ? INT_MAX : static_cast<int>(capacity);
-  int count = webFileRead(s.source.get(), buffer->get(), wanted);
-  if (count < 0) count = 0;
-  // A short chunk still goes out; the call after it ends the relay.
-  if (static_cast<uint32_t>(count) < capacity) s.headerSent = false;
+  // What the source has is passed on at once, however little: a chunk never
+  // waits to be filled.
+  int count = webFileReadSome(s.source.get(), buffer->get(), wanted);
+  if (count <= 0) {
+    count = 0;
+    s.headerSent = false;  // the relay is over
+  }
   return count;
 }

@@ -333,13 +333,15 @@ TEST_F(RequestTest, RelaysABodyUnchanged) {
 }
 
 // The stop lands while the handler waits for its first chunk (the source
-// pauses after its header): that chunk still goes out whole, then the stream ends.
+// pauses after its header, and again after its first piece): the chunk in
+// hand still goes out whole, then the stream ends.
 TEST_F(RequestTest, StopDuringARelayEndsItAfterTheChunkInHand) {
   const std::string chunk(9472, 'a');
   fakehttp::FakeHttpServer source;
   source.route("/v.flv", fakehttp::Script::response(200, {"Content-Length: 1000000"})
                              .pause(1000)
                              .send(chunk)
+                             .pause(1000)
                              .send(chunk)
                              .hang());
   std::string request = "GET /r?li=" + source.url("/v.flv") + " HTTP/1.0\r\n\r\n";
