@@ -234,11 +234,15 @@ WebFileHandle* webFileOpen(const char* url, FetchFailure* failure) {
   return file.release();
 }
 
-int webFileRead(WebFileHandle* file, void* buffer, int size) {
+namespace {
+
+// One read of the body by `read` (link_read or link_readSome), its flow
+// watched: a body that trickles ends as a silent one does, logged once.
+int readWatched(WebFileHandle* file, void* buffer, int size, int (*read)(WebLink, void*, int)) {
   if (file == nullptr || file->fd == -1) return 0;
   const bool stalledBefore = file->flow.stalled;
   socket_watchFlow(&file->flow);
-  int got = link_read(WebLink(file->fd, file->tls), buffer, size);
+  const int got = read(WebLink(file->fd, file->tls), buffer, size);
   socket_watchFlow(nullptr);
   file->bytesRead += got;
   if (file->flow.stalled && !stalledBefore) {
@@ -249,11 +253,12 @@ int webFileRead(WebFileHandle* file, void* buffer, int size) {
   return got;
 }
 
+}  // namespace
+
+int webFileRead(WebFileHandle* file, void* buffer, int size) { return readWatched(file, buffer, size, link_read); }
+
 int webFileReadSome(WebFileHandle* file, void* buffer, int size) {
-  if (file == nullptr || file->fd == -1) return 0;
-  int got = link_readSome(WebLink(file->fd, file->tls), buffer, size);
-  file->bytesRead += got;
-  return got;
+  return readWatched(file, buffer, size, link_readSome);
 }
 
 int webFileClose(WebFileHandle* file) {

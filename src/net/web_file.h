@@ -55,8 +55,8 @@ struct WebFileHandle {
 int webFileRead(WebFileHandle* file, void* buffer, int size);
 
 // Reads the body bytes that are there now, up to `size`, waiting only while
-// none has come; 0 at the end of the data, after five silent seconds, or
-// when the handle has no socket.
+// none has come; 0 at the end of the data, after five silent seconds, once
+// the body trickles (as webFileRead), or when the handle has no socket.
 int webFileReadSome(WebFileHandle* file, void* buffer, int size);
 
 // Closes the socket and frees the handle. Accepts null; always 0.
