@@ -24,7 +24,7 @@ set(wolfssl_files
     wolfcrypt/src/fe_low_mem.c wolfcrypt/src/hash.c wolfcrypt/src/hmac.c wolfcrypt/src/kdf.c
     wolfcrypt/src/logging.c wolfcrypt/src/memory.c wolfcrypt/src/poly1305.c wolfcrypt/src/random.c
     wolfcrypt/src/rsa.c wolfcrypt/src/sha.c wolfcrypt/src/sha256.c wolfcrypt/src/sha512.c
-    wolfcrypt/src/signature.c wolfcrypt/src/sp_int.c wolfcrypt/src/wc_encrypt.c wolfcrypt/src/wc_port.c
+    wolfcrypt/src/signature.c wolfcrypt/src/sp_c32.c wolfcrypt/src/sp_c64.c wolfcrypt/src/sp_int.c wolfcrypt/src/wc_encrypt.c wolfcrypt/src/wc_port.c
     wolfcrypt/src/wolfmath.c)
 list(TRANSFORM wolfssl_files PREPEND "${ZTV_WOLFSSL_DIR}/")
 add_library(wolfssl STATIC ${wolfssl_files})

@@ -100,6 +100,12 @@ constexpr const char* kCiphers =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384";
 
+// The key exchange's groups, most wanted first: P-256 has the library's
+// dedicated code (a seventh of the general code's instructions), so a TLS 1.2
+// server that takes the client's order uses it rather than P-384, which the
+// library's own order puts first.
+int kGroups[] = {WOLFSSL_ECC_SECP256R1, WOLFSSL_ECC_X25519, WOLFSSL_ECC_SECP384R1};
+
 // What every session shares: one context that holds the trusted
 // certificates, loaded at the first https connection that finds them.
 struct Shared {
@@ -302,7 +308,8 @@ WOLFSSL_CTX* newContext() {
   wolfSSL_CTX_SetIOSend(context, transmit);
   wolfSSL_CTX_set_verify(context, WOLFSSL_VERIFY_PEER, checkCertificate);
   if (wolfSSL_CTX_SetMinVersion(context, WOLFSSL_TLSV1_2) == WOLFSSL_SUCCESS &&
-      wolfSSL_CTX_set_cipher_list(context, kCiphers) == WOLFSSL_SUCCESS) {
+      wolfSSL_CTX_set_cipher_list(context, kCiphers) == WOLFSSL_SUCCESS &&
+      wolfSSL_CTX_set_groups(context, kGroups, sizeof kGroups / sizeof kGroups[0]) == WOLFSSL_SUCCESS) {
     return context;
   }
   wolfSSL_CTX_free(context);
