@@ -194,6 +194,7 @@ void connected(StreamSession& s, bool seeking, uint32_t position) {
   s.audioOffsetSet = false;
   s.sourceVideoSeen = false;
   s.sourceAudioSeen = false;
+  s.sourceVideoJudged = false;
   if (!seeking) return;  // from the start: a jump to the live position still to come stays wanted
   s.seekPending = false;
   s.sourceAtSeek = true;
@@ -443,6 +444,16 @@ bool carried(const StreamSession& s, uint8_t type, const uint8_t* body, uint32_t
   return false;
 }
 
+// A form that carries only some codecs judges a source by its video too:
+// its sound before its first video tag (a picture's or the decoder's
+// set-up) is dropped, so that nothing of a source passed over for its video
+// goes out. A decoder set-up for the sound goes on, as it carries no sound.
+bool soundBeforeJudged(StreamSession& s, uint8_t type, const uint8_t* body, uint32_t dataSize) {
+  if (s.videoCodecs == kAllCodecs || dataSize == 0) return false;
+  if (type == kVideoTag) s.sourceVideoJudged = true;
+  return type == kAudioTag && !s.sourceVideoJudged && !carriesNoSound(body, dataSize);
+}
+
 // Steps 5 to 9: the next tag of the source into `tag`, its body (if any)
 // read straight into the buffer behind the block's place, with one zero byte
 // of room behind it that ends the data for the index decoder: a tag costs no
@@ -478,6 +489,10 @@ bool readTag(StreamSession& s, ByteBuffer* buffer, uint32_t capacity, Tag* tag, 
   char why[80];
   if (!carried(s, tag->block[4], body, tag->dataSize, why, sizeof why)) {
     *instead = passOver(s, why);
+    return false;
+  }
+  if (soundBeforeJudged(s, tag->block[4], body, tag->dataSize)) {
+    *instead = kNextSource;  // the tag is dropped: the next pass reads on
     return false;
   }
   chainPrevTagSize(s, tag->block);

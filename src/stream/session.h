@@ -47,6 +47,7 @@ struct StreamSession {
   // ids and sound formats (kAllCodecs: any); a source with another is passed over.
   uint16_t videoCodecs = kAllCodecs;
   uint16_t soundFormats = kAllCodecs;
+  bool sourceVideoJudged = false;   // a video tag of the current source connection was found carried
   HeapText playerRange;             // relay: the player's Range, asked of the source as it stands; empty none
   uint32_t keyframesSeen = 0;       // video keyframes seen on this source while seekTime != 0
   WebFilePtr source;                // the open connection to the current source, or null
