@@ -36,3 +36,11 @@ target_compile_options(wolfssl PRIVATE -w)
 if(ZTV_SANITIZE)
   target_compile_options(wolfssl PRIVATE -fno-sanitize=undefined)
 endif()
+# ChaCha20 and Poly1305, which every relayed https byte passes through, are
+# optimised for speed even in a size-optimised build: the players' one slow
+# core decodes the picture beside them. ChaCha20 at -O3 (its rounds
+# unrolled, the key stream added a word at a time) takes a quarter fewer
+# instructions a byte than at -Os, for 2 to 3 KB more code on each CPU;
+# Poly1305 at -O2 a tenth fewer, for 0.6 KB on x86 and less elsewhere.
+set_source_files_properties("${ZTV_WOLFSSL_DIR}/wolfcrypt/src/chacha.c" PROPERTIES COMPILE_OPTIONS -O3)
+set_source_files_properties("${ZTV_WOLFSSL_DIR}/wolfcrypt/src/poly1305.c" PROPERTIES COMPILE_OPTIONS -O2)

@@ -55,7 +55,11 @@ void Log(LogLevel level, const char* fmt, ...) {
   if (level <= ERROR) keepRecent(level, text);
   if (debuglevel < kDebugAll && strstr(text, "no-name") != nullptr) return;
   if (static_cast<uint32_t>(level) > static_cast<uint32_t>(debuglevel)) return;
-  fprintf(output(), "%s: %s\n", levels[level], text);
+  // Flushed at once: an operator tailing a log file sees a failure when it
+  // happens, not when the next line pushes it out of the buffer.
+  FILE* out = output();
+  fprintf(out, "%s: %s\n", levels[level], text);
+  fflush(out);
 }
 
 void LogPrintf(const char* fmt, ...) {

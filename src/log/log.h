@@ -21,6 +21,7 @@ FILE* LogSetOutput(FILE* stream);
 
 // Writes "LEVEL: text\n" when `level` <= debuglevel. Text is cut at 2046
 // characters; below debuglevel 6 any text containing "no-name" is dropped.
+// The line is flushed at once.
 void Log(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes the text as formatted (cut at 2046 characters) unless debuglevel is 0;

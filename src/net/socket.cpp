@@ -26,6 +26,25 @@ constexpr int64_t kGraceMs = 500;  // a send goes on this long once interrupted
 
 AtomicWord interrupted;
 
+// What bounds the waits of this thread beyond their own limits (see WaitsBoundedBy, socket_watchFlow).
+thread_local int64_t tBoundMs = kNoDeadlineMs;
+thread_local FlowWatch* tFlow = nullptr;
+
+int64_t bounded(int64_t deadlineMs) { return deadlineMs < tBoundMs ? deadlineMs : tBoundMs; }
+
+// Whether the body this thread reads has stalled; looked at as each window
+// of waiting fills, and for good once it has.
+bool flowStalled() {
+  FlowWatch* flow = tFlow;
+  if (flow == nullptr) return false;
+  if (!flow->stalled && flow->waitedMs >= kFlowWindowMs) {
+    flow->stalled = flow->bytes < kFlowLeastBytes;
+    flow->waitedMs = 0;
+    flow->bytes = 0;
+  }
+  return flow->stalled;
+}
+
 // Like perror, for the resolver's own error codes.
 void reportResolverError(int code) {
   const char* text = code == EAI_SYSTEM ? strerror(errno) : gai_strerror(code);
@@ -56,13 +75,16 @@ bool isUsablePort(const char* service) {
   return port >= 1 && port <= 65535;
 }
 
-// Until interrupted or the deadline (which still gets one look at `fd`):
-// one step. 1 ready, 0 at the deadline or interrupted, -1 failed.
+// Until interrupted, the deadline or the thread's bound (which still gets
+// one look at `fd`), or the thread's body has stalled: one step. 1 ready, 0 at the deadline or interrupted, -1 failed.
 int pollUntil(int fd, short events, int64_t deadlineMs) {
+  deadlineMs = bounded(deadlineMs);
   for (;;) {
-    if (interrupted.load() != 0) return 0;
+    if (interrupted.load() != 0 || flowStalled()) return 0;
     const bool lastLook = passed(deadlineMs);
+    const int64_t stepStartMs = monotonicMs();
     const Step step = waitStep(fd, events, deadlineMs);
+    if (tFlow != nullptr) tFlow->waitedMs += monotonicMs() - stepStartMs;
     if (step != Step::kNotYet) return step == Step::kReady ? 1 : -1;
     if (lastLook) return 0;
   }
@@ -87,6 +109,7 @@ bool connectedAfterWait(int fd) {
 // other descriptor (a file, a pipe) is read when poll says it would not block.
 ssize_t readReady(int fd, char* into, size_t size) {
   const ssize_t got = recv(fd, into, size, MSG_DONTWAIT);
+  socket_countReceived(got);
   if (got >= 0 || errno != ENOTSOCK) return got;
   pollfd watched{fd, POLLIN, 0};
   const int ready = poll(&watched, 1, 0);
@@ -94,7 +117,9 @@ ssize_t readReady(int fd, char* into, size_t size) {
     if (ready == 0) errno = EAGAIN;
     return -1;
   }
-  return read(fd, into, size);
+  const ssize_t read = ::read(fd, into, size);
+  socket_countReceived(read);
+  return read;
 }
 
 // A non-blocking connect waited for until `deadlineMs`; the socket is
@@ -244,7 +269,9 @@ int socket_connect(const char* host, const char* service) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
-  int resolved = resolveWithin(host, service, &hints, &list, kWaitMs);
+  const int64_t now = monotonicMs();
+  const int64_t limitMs = bounded(now + kWaitMs) - now;  // the thread's bound may leave less
+  int resolved = resolveWithin(host, service, &hints, &list, limitMs > 0 ? limitMs : 0);
   if (resolved != 0) {
     reportResolverError(resolved);
     return -1;
@@ -259,7 +286,7 @@ int socket_connect(const char* host, const char* service) {
 int socket_connectFirstOf(const addrinfo* addresses) {
   int left = 0;
   for (const addrinfo* address = addresses; address != nullptr; address = address->ai_next) ++left;
-  const int64_t deadlineMs = monotonicMs() + kWaitMs;
+  const int64_t deadlineMs = bounded(monotonicMs() + kWaitMs);
   for (const addrinfo* address = addresses; address != nullptr; address = address->ai_next, --left) {
     // An equal share of the time left: one that stays silent cannot use up
     // the time of those behind it.
@@ -308,7 +335,13 @@ int socket_wait(int fd, int forRead) {
   return ready;
 }
 
-int my_read(int fd, void* buffer, int size) {
+namespace {
+
+// Reads into `buffer` until `size` bytes are there, or (when `whole` is
+// false) until one read has brought some: one read takes all that the
+// socket holds. The end, a silent wait, a failure or an interruption end it
+// sooner. The bytes read.
+int readUpTo(int fd, void* buffer, int size, bool whole) {
   auto* bytes = static_cast<char*>(buffer);
   int done = 0;
   while (done < size) {
@@ -316,6 +349,7 @@ int my_read(int fd, void* buffer, int size) {
     ssize_t got = readReady(fd, bytes + done, static_cast<size_t>(size - done));
     if (got > 0) {
       done += static_cast<int>(got);
+      if (!whole) break;
       continue;
     }
     if (got == 0) break;  // closed by the peer: the end of the data
@@ -326,9 +360,15 @@ int my_read(int fd, void* buffer, int size) {
   return done;
 }
 
+}  // namespace
+
+int my_read(int fd, void* buffer, int size) { return readUpTo(fd, buffer, size, true); }
+
+int socket_readSome(int fd, void* buffer, int size) { return readUpTo(fd, buffer, size, false); }
+
 ssize_t socket_sendAll(int fd, const void* data, size_t size, int64_t limitMs) {
   const auto* bytes = static_cast<const uint8_t*>(data);
-  const int64_t limitDeadlineMs = limitMs >= 0 ? monotonicMs() + limitMs : kNoDeadlineMs;
+  const int64_t limitDeadlineMs = bounded(limitMs >= 0 ? monotonicMs() + limitMs : kNoDeadlineMs);
   int64_t graceDeadlineMs = kNoDeadlineMs;  // until interrupted
   PeerWatch watch = {-1, 0};
   size_t sent = 0;
@@ -353,6 +393,16 @@ ssize_t socket_sendAll(int fd, const void* data, size_t size, int64_t limitMs) {
     if (waitStep(fd, POLLOUT, kNoDeadlineMs) == Step::kFailed) return -1;
   }
   return static_cast<ssize_t>(sent);
+}
+
+WaitsBoundedBy::WaitsBoundedBy(int64_t deadlineMs) : outerMs_(tBoundMs) { tBoundMs = bounded(deadlineMs); }
+
+WaitsBoundedBy::~WaitsBoundedBy() { tBoundMs = outerMs_; }
+
+void socket_watchFlow(FlowWatch* watch) { tFlow = watch; }
+
+void socket_countReceived(ssize_t bytes) {
+  if (bytes > 0 && tFlow != nullptr) tFlow->bytes += bytes;
 }
 
 void socket_interrupt(bool on) { interrupted.store(on ? 1 : 0); }

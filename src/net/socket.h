@@ -4,7 +4,8 @@
 // Socket primitives under the web file client and the player's connection.
 // Every wait of a download is five seconds at most: a download that stays
 // silent that long counts as ended, and so does a connect that long without
-// an answer. Waits run in steps (base/wait.h), so that socket_interrupt ends
+// an answer; a whole try may be bounded tighter (WaitsBoundedBy), and a body
+// that trickles counts as ended too (FlowWatch). Waits run in steps (base/wait.h), so that socket_interrupt ends
 // them within a step. Failures are reported on stderr through perror, not
 // through the log.
 
@@ -57,6 +58,11 @@ int socket_wait(int fd, int forRead);
 // Data already there is read without waiting.
 int my_read(int fd, void* buffer, int size);
 
+// Reads what `fd` holds now, up to `size` bytes, waiting as my_read only
+// while nothing has come; returns the bytes read, 0 at the end of the data
+// or when nothing came.
+int socket_readSome(int fd, void* buffer, int size);
+
 // Sends all `size` bytes, without SIGPIPE, waiting whenever the peer takes
 // none: up to `limitMs` in all (-1: for as long as the peer answers the
 // kernel's probes, see net/peer_watch.h; ETIMEDOUT once it has vanished). Once interrupted
@@ -64,6 +70,44 @@ int my_read(int fd, void* buffer, int size);
 // that reads still arrives whole. `size` on success, else -1 with errno set
 // (ETIMEDOUT past the limit, ECANCELED when interrupted).
 ssize_t socket_sendAll(int fd, const void* data, size_t size, int64_t limitMs);
+
+// Bounds every wait of the calling thread (look-up, connect, read, send)
+// by `deadlineMs` on the monotonic clock, on top of each wait's own bound,
+// for as long as it lives: one try of a download ends by then whatever the
+// service does, a byte of its answer each few seconds included. Bounds
+// nest; the nearest deadline holds.
+class WaitsBoundedBy {
+ public:
+  explicit WaitsBoundedBy(int64_t deadlineMs);
+  ~WaitsBoundedBy();
+  WaitsBoundedBy(const WaitsBoundedBy&) = delete;
+  WaitsBoundedBy& operator=(const WaitsBoundedBy&) = delete;
+
+ private:
+  int64_t outerMs_;  // the bound it replaced, back in force when it ends
+};
+
+// A body that comes at less than a useful rate counts as stalled: fewer
+// than kFlowLeastBytes arrived while its reader waited kFlowWindowMs for
+// them (the time the reader spends elsewhere, a paused player's, does not
+// count). 16 KiB in 10 s is 13 kbit/s, below any stream worth showing.
+constexpr int64_t kFlowWindowMs = 10000;
+constexpr int64_t kFlowLeastBytes = 16384;
+
+// The flow of one body, kept by its reader between reads.
+struct FlowWatch {
+  int64_t waitedMs = 0;  // spent waiting for the body in the current window
+  int64_t bytes = 0;     // received in the current window
+  bool stalled = false;  // a wait ended for too few bytes in a window: the body counts as ended
+};
+
+// Until called with null, the calling thread's reads count into `watch`
+// and its waits end as a silent source's would once the body has stalled.
+void socket_watchFlow(FlowWatch* watch);
+
+// Counts `bytes` received on the calling thread toward its FlowWatch, for
+// reads that do not go through my_read (a TLS session's own).
+void socket_countReceived(ssize_t bytes);
 
 // While `on`, every wait above ends at once, as a timeout would, and a
 // connect fails: the server's stop sets it until its connection thread has

@@ -134,6 +134,7 @@ int receive(WOLFSSL*, char* buffer, int size, void* context) {
   TlsLink* link = static_cast<TlsLink*>(context);
   for (;;) {
     const ssize_t got = recv(link->fd, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
+    socket_countReceived(got);  // a body's flow is judged on the bytes that come, whole records or not
     if (got > 0) return static_cast<int>(got);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return WOLFSSL_CBIO_ERR_WANT_READ;
@@ -409,8 +410,9 @@ bool shakeHands(TlsLink* link, const char* host, bool* final) {
   return link->nameListed;
 }
 
-// As my_read, through the session.
-int sessionRead(TlsLink* tls, void* buffer, int size) {
+// As my_read, through the session; as socket_readSome when `whole` is
+// false: it stops once it has some bytes and the next record is not there.
+int sessionRead(TlsLink* tls, void* buffer, int size, bool whole) {
   auto* bytes = static_cast<char*>(buffer);
   int done = 0;
   while (done < size && !tls->broke) {
@@ -419,6 +421,7 @@ int sessionRead(TlsLink* tls, void* buffer, int size) {
       done += got;
       continue;
     }
+    if (!whole && done > 0) break;  // nothing more without a wait
     if (!waitForSession(tls, got)) break;  // the end of the data, a failure or a silent peer
   }
   return done;
@@ -489,7 +492,7 @@ void tls_close(TlsLink* link) {
 namespace {
 
 // Never called: without TLS no link has a session.
-int sessionRead(TlsLink*, void*, int) { return 0; }
+int sessionRead(TlsLink*, void*, int, bool) { return 0; }
 ssize_t sessionSendAll(TlsLink*, const void*, size_t, int64_t) { return -1; }
 
 }  // namespace
@@ -519,7 +522,12 @@ const char* tls_trustFileFault(const char* path) {
 
 int link_read(WebLink link, void* buffer, int size) {
   if (link.tls == nullptr) return my_read(link.fd, buffer, size);
-  return sessionRead(link.tls, buffer, size);
+  return sessionRead(link.tls, buffer, size, true);
+}
+
+int link_readSome(WebLink link, void* buffer, int size) {
+  if (link.tls == nullptr) return socket_readSome(link.fd, buffer, size);
+  return sessionRead(link.tls, buffer, size, false);
 }
 
 ssize_t link_sendAll(WebLink link, const void* data, size_t size, int64_t limitMs) {

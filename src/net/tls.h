@@ -56,6 +56,10 @@ void tls_close(TlsLink* link);
 // As my_read (net/socket.h), through the link's TLS session when it has one.
 int link_read(WebLink link, void* buffer, int size);
 
+// As socket_readSome (net/socket.h), through the link's TLS session when it
+// has one: the records that are there, or the first that comes.
+int link_readSome(WebLink link, void* buffer, int size);
+
 // As socket_sendAll with a limit (net/socket.h), through the link's TLS
 // session when it has one.
 ssize_t link_sendAll(WebLink link, const void* data, size_t size, int64_t limitMs);

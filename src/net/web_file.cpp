@@ -217,6 +217,7 @@ WebFileHandle* webFileParseUrl(const char* url) {
 
 int64_t webFileConnect(WebFileHandle* file) {
   if (file == nullptr) return -1;
+  file->flow = FlowWatch{};  // a new body's flow
   return connectFollowingRedirects(*file);
 }
 
@@ -233,11 +234,31 @@ WebFileHandle* webFileOpen(const char* url, FetchFailure* failure) {
   return file.release();
 }
 
-int webFileRead(WebFileHandle* file, void* buffer, int size) {
+namespace {
+
+// One read of the body by `read` (link_read or link_readSome), its flow
+// watched: a body that trickles ends as a silent one does, logged once.
+int readWatched(WebFileHandle* file, void* buffer, int size, int (*read)(WebLink, void*, int)) {
   if (file == nullptr || file->fd == -1) return 0;
-  int got = link_read(WebLink(file->fd, file->tls), buffer, size);
+  const bool stalledBefore = file->flow.stalled;
+  socket_watchFlow(&file->flow);
+  const int got = read(WebLink(file->fd, file->tls), buffer, size);
+  socket_watchFlow(nullptr);
   file->bytesRead += got;
+  if (file->flow.stalled && !stalledBefore) {
+    Log(ERROR, "%s, %s:%s sent fewer than %lld bytes in %lld s: the body counts as stalled", "webFileRead",
+        file->host.c_str(), file->port.c_str(), static_cast<long long>(kFlowLeastBytes),
+        static_cast<long long>(kFlowWindowMs / 1000));
+  }
   return got;
+}
+
+}  // namespace
+
+int webFileRead(WebFileHandle* file, void* buffer, int size) { return readWatched(file, buffer, size, link_read); }
+
+int webFileReadSome(WebFileHandle* file, void* buffer, int size) {
+  return readWatched(file, buffer, size, link_readSome);
 }
 
 int webFileClose(WebFileHandle* file) {

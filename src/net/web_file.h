@@ -11,6 +11,7 @@
 
 #include "base/heap.h"
 #include "base/heap_text.h"
+#include "net/socket.h"
 #include "net/tls.h"
 
 // Why a download could not be had, for a caller that may try it again.
@@ -40,6 +41,7 @@ struct WebFileHandle {
   bool headOnly = false;      // set before a connect: asked with HEAD, so that no body follows the header
   bool reachedBox = false;    // the last connect was refused for reaching this box itself
   FetchFailure failure = FetchFailure::kNone;  // why the last connect failed
+  FlowWatch flow;             // the body's flow: one that trickles counts as stalled (net/socket.h)
 };
 
 // Connected and positioned at the first body byte, or null (the cause is
@@ -47,8 +49,15 @@ struct WebFileHandle {
 [[nodiscard]] WebFileHandle* webFileOpen(const char* url, FetchFailure* failure = nullptr);
 
 // Reads up to `size` body bytes into `buffer`; fewer only at the end of the
-// data or after five silent seconds. 0 when the handle has no socket.
+// data, after five silent seconds, or once the body has stalled (fewer than
+// kFlowLeastBytes in kFlowWindowMs of waiting; logged). 0 when the handle
+// has no socket.
 int webFileRead(WebFileHandle* file, void* buffer, int size);
+
+// Reads the body bytes that are there now, up to `size`, waiting only while
+// none has come; 0 at the end of the data, after five silent seconds, once
+// the body trickles (as webFileRead), or when the handle has no socket.
+int webFileReadSome(WebFileHandle* file, void* buffer, int size);
 
 // Closes the socket and frees the handle. Accepts null; always 0.
 int webFileClose(WebFileHandle* file);

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <errno.h>
+#include <string.h>
 
 #include "base/clock.h"
 #include "base/heap.h"
+#include "base/wait.h"
 #include "log/log.h"
 #include "net/socket.h"
 #include "server/request.h"
@@ -55,10 +57,32 @@ struct Connection {
 // touched, so it costs address space, not memory.
 constexpr size_t kConnectionStack = 256 * 1024;
 
-// Connections beyond the players' streams may still be reading a request
-// (one for the status page, one to be told the server is full); beyond that
-// many more, a connection is answered by the accepting thread itself.
+// Threads beside the streams and the waiting connections: those answering
+// at once (the status page, a 404, a 503) and those just closed for a newer
+// connection, still ending. Beyond them all, a connection is answered by
+// the accepting thread itself.
 constexpr int32_t kSpareConnections = 4;
+
+// A failed accept that is no connection's own fault (out of descriptors or
+// memory) comes back at once while the shortage lasts: the next try waits,
+// the pauses doubling from the first to the longest.
+constexpr int64_t kFirstAcceptPauseMs = 100;
+constexpr int64_t kLongestAcceptPauseMs = 1600;
+
+// A run of failed accepts: logged once as it begins and once, with its
+// count, as it ends, however long it lasts. At the edge of a shortage
+// accepts fail and work by turns; the run ends only once they have worked
+// for kCalmMs after its last failure (by then every connection that was
+// waiting for its request has been served or closed).
+constexpr int64_t kCalmMs = 5000;
+struct AcceptFailures {
+  int32_t count = 0;         // failures in the run
+  int error = 0;             // the first one's errno
+  int64_t pauseMs = 0;       // the last pause; 0 before the first since an accept worked
+  int64_t lastFailedMs = 0;  // monotonicMs of the last failure
+};
+
+bool isShortage(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
 
 void* connectionThread(void* argument) {
   Connection* connection = static_cast<Connection*>(argument);
@@ -71,32 +95,92 @@ void* connectionThread(void* argument) {
   return nullptr;
 }
 
+// Enters `fd` among the connections waiting for their request. When all
+// of them wait already, the one that has waited longest is shut down: its
+// thread finds its request ended and closes it.
+void enterWaiting(ServerControl* server, int fd) {
+  pthread_mutex_lock(&server->waitingLock);
+  WaitingConnection* entry = &server->waiting[0];
+  for (WaitingConnection& candidate : server->waiting) {
+    if (candidate.socket == -1) {
+      entry = &candidate;
+      break;
+    }
+    if (candidate.acceptedMs < entry->acceptedMs) entry = &candidate;
+  }
+  if (entry->socket != -1) {
+    (void)shutdown(entry->socket, SHUT_RDWR);
+    Log(DEBUG, "%s: closed a connection without a request after %lld ms, for a newer one", "httpServerThread",
+        static_cast<long long>(monotonicMs() - entry->acceptedMs));
+  }
+  entry->socket = fd;
+  entry->acceptedMs = monotonicMs();
+  pthread_mutex_unlock(&server->waitingLock);
+}
+
 // Serves `fd` on a thread of its own; false (the count unchanged) when none
 // can be had.
 bool startConnection(ServerControl* server, int fd) {
-  if (server->connections.load() >= server->players + kSpareConnections) return false;
+  if (server->connections.load() >= server->players + kWaitingConnections + kSpareConnections) return false;
   Connection* connection = newRecord<Connection>();
   if (connection == nullptr) return false;
   connection->server = server;
   connection->socket = fd;
   server->connections.add(1);
+  enterWaiting(server, fd);
   if (ThreadCreate(connectionThread, connection, kConnectionStack) != 0) return true;
+  leaveWaiting(server, fd);
   server->connections.subtract(1);
   freeRecord(connection);
   return false;
 }
 
+// Waits `pauseMs`, or until a stop comes.
+void pauseAccepting(ServerControl* server, int64_t pauseMs) {
+  const int64_t untilMs = monotonicMs() + pauseMs;
+  while (server->state.load() == Accepting && !passed(untilMs)) (void)waitStep(-1, 0, untilMs);
+}
+
+// Counts a failed accept (logged at the first of a run) and, while
+// descriptors or memory are short, waits before the next try.
+void acceptFailed(ServerControl* server, AcceptFailures* failures, int error) {
+  const bool shortage = isShortage(error);
+  failures->lastFailedMs = monotonicMs();
+  if (failures->count++ == 0) {
+    failures->error = error;
+    Log(ERROR, "%s: accept failed: %s; trying again%s", "httpServerThread", strerror(error),
+        shortage ? ", after a pause that grows while it lasts" : "");
+  }
+  if (!shortage) return;
+  const int64_t doubled = failures->pauseMs * 2;
+  failures->pauseMs = failures->pauseMs == 0           ? kFirstAcceptPauseMs
+                      : doubled > kLongestAcceptPauseMs ? kLongestAcceptPauseMs
+                                                        : doubled;
+  pauseAccepting(server, failures->pauseMs);
+}
+
+// An accept worked: the pauses start short again (a descriptor has just
+// come free); a run of failures that has calmed down ends with its count.
+void acceptWorked(AcceptFailures* failures) {
+  failures->pauseMs = 0;
+  if (failures->count == 0 || monotonicMs() - failures->lastFailedMs < kCalmMs) return;
+  Log(ERROR, "%s: accept failed %d times (the first: %s), and has worked for %lld s since", "httpServerThread",
+      static_cast<int>(failures->count), strerror(failures->error), static_cast<long long>(kCalmMs / 1000));
+  *failures = AcceptFailures{};
+}
+
 // Accepts one connection and hands it to a thread of its own; a failed
-// accept is logged only while running.
-void acceptOne(ServerControl* server) {
+// accept is counted only while running.
+void acceptOne(ServerControl* server, AcceptFailures* failures) {
   sockaddr_in peer{};
   socklen_t peerLength = sizeof peer;
   int fd = accept(server->listenSocket, reinterpret_cast<sockaddr*>(&peer), &peerLength);
-  if (fd <= 0) {
-    int32_t state = server->state.load();
-    if (state != StopRequested && state != Stopped) Log(ERROR, "%s: accept failed", "httpServerThread");
+  if (fd < 0) {
+    const int error = errno;
+    if (server->state.load() == Accepting && error != EINTR) acceptFailed(server, failures, error);
     return;
   }
+  acceptWorked(failures);
   char peerText[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &peer.sin_addr, peerText, sizeof peerText);
   LogPrintf("Connection from %s\n", peerText);
@@ -156,10 +240,19 @@ int stopHttpServer(ServerControl* server) {
 
 void* httpServerThread(void* argument) {
   auto* server = static_cast<ServerControl*>(argument);
-  while (server->state.load() == Accepting) acceptOne(server);
+  AcceptFailures failures;
+  while (server->state.load() == Accepting) acceptOne(server, &failures);
   while (server->connections.load() > 0) usleep(kStopPollMicros);
   server->state.store(Stopped);
   return nullptr;
+}
+
+void leaveWaiting(ServerControl* server, int socket) {
+  pthread_mutex_lock(&server->waitingLock);
+  for (WaitingConnection& entry : server->waiting) {
+    if (entry.socket == socket) entry.socket = -1;
+  }
+  pthread_mutex_unlock(&server->waitingLock);
 }
 
 pthread_t ThreadCreate(void* (*function)(void*), void* argument, size_t stackBytes) {

@@ -4,8 +4,13 @@
 // The player-facing server: one listening socket, one detached thread that
 // accepts connections, and a detached thread of its own for each connection
 // (its request, then its stream). Up to `players` streams run at once; a
-// request for one more is answered 503 at once. The state word and the two
-// counts are all the threads share; each stream's state is its own.
+// request for one more is answered 503 at once. Connections still waiting
+// for their request are bounded apart from the streams: up to
+// kWaitingConnections of them, the oldest closed when one more comes, so
+// that silent connections (a port scan, an app that connects early, a
+// crashed client) never keep a player or the status page out. The state
+// word, the counts and the table of waiting connections are all the
+// threads share; each stream's state is its own.
 
 #include <pthread.h>
 
@@ -38,6 +43,18 @@ struct StreamSlot {
   int64_t bytesSent = 0;  // stream bytes the player has taken
 };
 
+// Connections waiting for their request at once (each has a thread, and
+// waits 5 s at most); one more closes the one that has waited longest.
+inline constexpr int kWaitingConnections = 8;
+
+// A connection still waiting for its request: the accepting thread may end
+// it (by shutdown, never close) only while it is here, and its own thread
+// takes it out before the socket is closed, under the server's waitingLock.
+struct WaitingConnection {
+  int socket = -1;         // -1: the entry is free
+  int64_t acceptedMs = 0;  // monotonicMs of its accept: the least is the oldest
+};
+
 struct ServerControl {
   AtomicWord state;        // a ServerState; Stopped in a fresh record
   AtomicWord connections;  // connection threads running (reading a request, answering, streaming)
@@ -46,6 +63,8 @@ struct ServerControl {
   int32_t players = kDefaultPlayers;  // most streams at once; set before the start
   int64_t startedMs = 0;   // monotonicMs at the start, for the status page's uptime
   StreamSlot slots[kMaxPlayers];  // one for each stream; `players` of them are used
+  pthread_mutex_t waitingLock = PTHREAD_MUTEX_INITIALIZER;  // guards `waiting`
+  WaitingConnection waiting[kWaitingConnections];  // the connections still waiting for their request
 };
 
 // Listens on `address`:`port` and starts the accepting thread, serving up
@@ -58,6 +77,11 @@ struct ServerControl {
 // hand, and every wait of a thread ends within a fraction of a second.
 // Never call it on a thread of the server.
 int stopHttpServer(ServerControl* server);
+
+// The connection at `socket` waits no longer (its request is there, or it
+// ends): from now on no newer connection closes it. Call before its socket
+// is closed; a socket that is not waiting is left alone.
+void leaveWaiting(ServerControl* server, int socket);
 
 // The accepting thread's body; its argument is the ServerControl.
 void* httpServerThread(void* server);

@@ -31,7 +31,7 @@ constexpr int64_t kNoLimit = -1;        // a player's sends wait as long as it a
 constexpr size_t kRequestSize = 2048;  // one receive of at most kRequestSize - 1 bytes
 constexpr size_t kStreamBufferSize = 1048576;
 constexpr uint32_t kChannelCapacity = 1048576;
-constexpr uint32_t kRelayCapacity = 9472;
+constexpr uint32_t kRelayCapacity = 262144;  // a relay reads what its source has, up to this
 
 constexpr char kHeaderBlock[] =
     "\r\nServer: Zomak TV Proxy Server for Pendrake \r\nContent-Type: Video/MPEG \r\nConnection: close \r\n\r\n";
@@ -302,6 +302,7 @@ void streamRequest(ServerControl* server, int socket, const HttpRequest& request
 
 void serveRequest(ServerControl* server, int socket) {
   if (!waitForRequest(server, socket)) return;
+  leaveWaiting(server, socket);  // the request is there: no newer connection closes this one now
   char text[kRequestSize] = {};
   ssize_t received = recv(socket, text, kRequestSize - 1, 0);
   Log(DEBUG, "%s: Receive HTTP header:\n%s", "receiveHttpData", text);
@@ -344,6 +345,7 @@ void receiveHttpData(ServerControl* server, int socket) {
   // Only while Accepting: a stop that came since the accept closes the
   // connection unserved.
   if (server->state.load() == Accepting) serveRequest(server, socket);
+  leaveWaiting(server, socket);  // before the close, which frees the descriptor's number for another
   close(socket);
   resolveLetGo();  // a name look-up the stream gave up on frees itself when it ends
 }

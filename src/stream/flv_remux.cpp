@@ -7,6 +7,7 @@
 #include "base/bytes.h"
 #include "base/clock.h"
 #include "log/log.h"
+#include "net/socket.h"
 #include "stream/flv_block.h"
 #include "stream/keyframe_index.h"
 #include "stream/pace.h"
@@ -229,6 +230,9 @@ FetchFailure reopenByRange(StreamSession& s, uint32_t position) {
 // Step 2: the current video, or with seekPending from seekFilePos on. What
 // failed, if anything; the seek stays pending until a connection is there.
 FetchFailure connectSource(StreamSession& s) {
+  // A try that is not answered within the lead is given up: a trickling
+  // answer must not hold the stream past what the player has in hand.
+  const WaitsBoundedBy withinTheLead(tryEndsMs(s, tryTimes.longestSilenceMs / 2));
   const bool seeking = s.seekPending;
   const uint32_t position = s.seekFilePos;
   HeapText url;

@@ -2,11 +2,19 @@
 
 #include <limits.h>
 
+#include "base/clock.h"
+#include "base/wait.h"
 #include "log/log.h"
+#include "net/socket.h"
 
 namespace {
 
 constexpr const char* kName = "getTransparentPacket";
+
+// The player waits for its answer while the source is opened: the connect,
+// handshake, request and answer head (redirects included) end within this
+// whatever the source does, three of the five-second waits of a download.
+constexpr int64_t kRelayTryMs = 15000;
 
 // Opens videoUrl into `source`.
 RelaySource openRelaySource(StreamSession& s) {
@@ -17,7 +25,12 @@ RelaySource openRelaySource(StreamSession& s) {
   if (file && (s.playerRange.empty() || copyText(&file->range, s.playerRange.view()))) {
     file->awayFromBox = s.playerElsewhere;
     file->headOnly = s.headOnly;
+    const int64_t tryEndsMs = monotonicMs() + kRelayTryMs;
+    const WaitsBoundedBy oneTry(tryEndsMs);
     file->contentLength = webFileConnect(file.get());
+    if (file->fd == -1 && passed(tryEndsMs)) {
+      Log(ERROR, "%s, no whole answer within %d s", kName, static_cast<int>(kRelayTryMs / 1000));
+    }
   }
   if (!file || file->fd == -1) {
     Log(ERROR, "%s, connecting to %s", kName, s.videoUrl.c_str());
@@ -42,9 +55,12 @@ int getTransparentPacket(StreamSession** session, ByteBuffer* buffer, uint32_t c
     return 0;
   }
   const int wanted = capacity > INT_MAX ? INT_MAX : static_cast<int>(capacity);
-  int count = webFileRead(s.source.get(), buffer->get(), wanted);
-  if (count < 0) count = 0;
-  // A short chunk still goes out; the call after it ends the relay.
-  if (static_cast<uint32_t>(count) < capacity) s.headerSent = false;
+  // What the source has is passed on at once, however little: a chunk never
+  // waits to be filled.
+  int count = webFileReadSome(s.source.get(), buffer->get(), wanted);
+  if (count <= 0) {
+    count = 0;
+    s.headerSent = false;  // the relay is over
+  }
   return count;
 }

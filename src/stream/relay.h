@@ -2,7 +2,8 @@
 #define ZTV_STREAM_RELAY_H
 
 // The chunk source of a relay request: the body of videoUrl, unchanged, one
-// chunk per call, until the source gives a chunk shorter than asked for.
+// chunk per call (what the source had, up to the capacity), until the source
+// ends, fails or stays silent for five seconds.
 
 #include <stdint.h>
 
@@ -21,8 +22,9 @@ enum class RelaySource : uint8_t {
 // loopback stay its own.
 RelaySource openTransparentSource(StreamSession* session);
 
-// Reads up to `capacity` bytes (never more than the buffer holds) to the
-// start of `*buffer`; returns the count, 0 when the relay is over.
+// Reads what the source has, up to `capacity` bytes (never more than the
+// buffer holds), to the start of `*buffer`; returns the count, 0 when the
+// relay is over.
 int getTransparentPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity);
 
 #endif  // ZTV_STREAM_RELAY_H

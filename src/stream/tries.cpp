@@ -1,6 +1,7 @@
 #include "stream/tries.h"
 
 #include "base/clock.h"
+#include "base/wait.h"
 #include "log/log.h"
 #include "net/socket.h"
 #include "stream/pace.h"
@@ -31,6 +32,13 @@ TryAgain pauseBeforeTry(const StreamSession& s, int failures, int64_t budgetMs, 
   Log(ERROR, "getFLVPacket, %s failed (%d in a row); trying again in %lld ms", what, failures,
       static_cast<long long>(pauseMs));
   return socket_sleepUntil(monotonicMs() + pauseMs) == 0 ? TryAgain::kYes : TryAgain::kStopped;
+}
+
+int64_t tryEndsMs(const StreamSession& s, int64_t budgetMs) {
+  const int64_t budgetEndsMs = s.unitWantedMs + budgetMs;
+  if (!passed(budgetEndsMs)) return budgetEndsMs;
+  const int64_t silenceEndsMs = s.unitWantedMs + tryTimes.longestSilenceMs;
+  return passed(silenceEndsMs) ? monotonicMs() + budgetMs : silenceEndsMs;
 }
 
 bool stillOnAir(const StreamSession& s) {

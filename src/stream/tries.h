@@ -39,6 +39,13 @@ enum class TryAgain : uint8_t {
 // `budgetMs` without a unit (measured from unitWantedMs).
 TryAgain pauseBeforeTry(const StreamSession& s, int failures, int64_t budgetMs, const char* what);
 
+// When a try of the service that starts now must have its answer (the
+// connect, handshake, request and answer head, whatever the service does):
+// the end of `budgetMs` after unitWantedMs while it is ahead, else the end
+// of the stream's silence; past both (a stream that has not yet asked for
+// a unit), `budgetMs` from now.
+int64_t tryEndsMs(const StreamSession& s, int64_t budgetMs);
+
 // False (logged) once the stream has been without a unit for
 // longestSilenceMs, or a stop has come: nothing more is tried.
 bool stillOnAir(const StreamSession& s);

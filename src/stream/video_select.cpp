@@ -1,6 +1,7 @@
 #include "stream/video_select.h"
 
 #include "log/log.h"
+#include "net/socket.h"
 #include "stream/tries.h"
 
 const char* timelineHost = TIMELINE_HOST;
@@ -32,7 +33,10 @@ bool loadTimeline(StreamSession& s, const HeapText& url) {
   ++s.timelineLoadsSinceTag;
   for (int failures = 1;; ++failures) {
     FetchFailure failure = FetchFailure::kFinal;
-    s.timeline.reset(openEPGData(url.c_str(), &failure));
+    {
+      const WaitsBoundedBy withinTheLead(tryEndsMs(s, tryTimes.longestSilenceMs));
+      s.timeline.reset(openEPGData(url.c_str(), &failure));
+    }
     if (s.timeline) return true;
     if (failure != FetchFailure::kMayPass) return false;
     const TryAgain again = pauseBeforeTry(s, failures, tryTimes.longestSilenceMs, "the timeline download");

@@ -73,6 +73,15 @@ TimelineXml* openChannelXML(const char* url, FetchFailure* failure) {
 
   uint32_t total = 0;
   if (!readBody(file.get(), xml.get(), &total)) return nullptr;
+  if (file->contentLength > 0 && total < file->contentLength) {
+    // Cut short (a close, a reset, a silent or trickling service, or TLS
+    // ended without its close alert): half a list is no list, and the next
+    // try may well bring all of it.
+    Log(ERROR, "%s, the document broke off at byte %u of %lld.", kDownloadOp, total,
+        static_cast<long long>(file->contentLength));
+    *failure = FetchFailure::kMayPass;
+    return nullptr;
+  }
   file.reset();
   // The buffer always keeps one byte behind the last read for this NUL.
   xml->text[total] = '\0';
@@ -132,10 +141,25 @@ TagType getXMLTagType(TextView tag) {
 
 namespace {
 
-constexpr TextView kXmlSpace = " \t\r\n";
+// Tested once for every character of every tag the playlist reads, for each
+// attribute it asks for: one switch, not a search of a set.
+constexpr bool isXmlSpace(char c) {
+  switch (c) {
+    case ' ': case '\t': case '\r': case '\n': return true;
+    default: return false;
+  }
+}
+
+// What ends an attribute's name: a space, its '=', or the tag's end.
+constexpr bool endsName(char c) {
+  switch (c) {
+    case ' ': case '\t': case '\r': case '\n': case '=': case '>': case '/': return true;
+    default: return false;
+  }
+}
 
 size_t skipSpace(TextView tag, size_t at) {
-  while (at < tag.size && findChar(kXmlSpace, tag[at]) != kNotFound) ++at;
+  while (at < tag.size && isXmlSpace(tag[at])) ++at;
   return at;
 }
 
@@ -150,7 +174,7 @@ struct Attribute {
 Attribute attributeAt(TextView tag, size_t at) {
   const size_t nameStart = skipSpace(tag, at);
   size_t nameEnd = nameStart;
-  while (nameEnd < tag.size && findChar(" \t\r\n=>/", tag[nameEnd]) == kNotFound) ++nameEnd;
+  while (nameEnd < tag.size && !endsName(tag[nameEnd])) ++nameEnd;
   const size_t equals = skipSpace(tag, nameEnd);
   if (nameEnd == nameStart || equals >= tag.size || tag[equals] != '=') return {};
   const size_t open = skipSpace(tag, equals + 1);
@@ -165,7 +189,8 @@ Attribute attributeAt(TextView tag, size_t at) {
 // its whole name among the tag's attributes, never inside another's value.
 TextView paramValue(TextView tag, TextView key) {
   const TextView name = endsWith(key, "=") ? subText(key, 0, key.size - 1) : key;
-  size_t at = findAnyOf(tag, kXmlSpace);  // past the element's name
+  size_t at = 0;
+  while (at < tag.size && !isXmlSpace(tag[at])) ++at;  // past the element's name
   while (at < tag.size) {
     const Attribute attribute = attributeAt(tag, at);
     if (attribute.next == kNotFound) return {};

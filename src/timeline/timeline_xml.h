@@ -44,7 +44,8 @@ enum TagType : int {
 
 // Downloads the document at `url`; null when it cannot be fetched or memory
 // is short, with whether asking again may help in `*failure` when it is
-// given. The caller releases it with closeXML.
+// given. A body shorter than its Content-Length is a failure that may pass,
+// never a document. The caller releases it with closeXML.
 [[nodiscard]] TimelineXml* openChannelXML(const char* url, FetchFailure* failure = nullptr);
 
 // A document made from `length` bytes already in memory (for parsing text

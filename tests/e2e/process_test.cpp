@@ -303,6 +303,62 @@ TEST(ProcessTest, HangupPipeAndTerminalStopAreIgnored) {
   EXPECT_TRUE(exitedWith(proxy.stop(), 0));
 }
 
+// Lines of `log` that hold `text`.
+int linesWith(const std::string& log, const std::string& text) {
+  int count = 0;
+  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++count;
+  return count;
+}
+
+// Out of descriptors (a device that opens connection after connection), the
+// accepting thread pauses between its tries instead of spinning, and the log
+// gets one line as the shortage begins and one with its count once it has
+// ended, each in the file at once; meanwhile and afterwards a player is
+// served as ever.
+TEST(ProcessTest, OutOfDescriptorsTheAcceptLoopPausesAndLogsOnce) {
+  Proxy proxy;
+  // Room for four connections beside what the program holds (and what it
+  // was handed): the flood fills it, as 8 connections waiting for their
+  // request could not.
+  proxy.wrapper = {"sh", "-c", "ulimit -n $(($(ls /proc/self/fd | wc -l) + 7)) && exec \"$@\"", "sh"};
+  const std::string logPath = proxy.dir.file("proxy.log");
+  ASSERT_TRUE(proxy.start({"--log", logPath})) << proxy.process.stderrText();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(proxy.port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<int> flood;
+  for (int i = 0; i < 60; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    (void)connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    flood.push_back(fd);
+  }
+  const auto logHas = [&](const std::string& text) {
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+      if (readFile(logPath).find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  };
+  EXPECT_TRUE(logHas("ERROR: httpServerThread: accept failed: Too many open files; trying again")) << readFile(logPath);
+  std::this_thread::sleep_for(1s);  // a spinning loop would have written a million lines by now
+  EXPECT_LE(linesWith(readFile(logPath), "accept failed"), 4) << readFile(logPath).substr(0, 4096);
+  for (int fd : flood) close(fd);
+  // Served while the shortage is still counted, and after it has ended.
+  bool ended = false;
+  for (auto end = std::chrono::steady_clock::now() + 30s; !ended && std::chrono::steady_clock::now() < end;) {
+    const testsupport::HttpReply reply = testsupport::httpGet(proxy.port, "/status", 10s);
+    ASSERT_EQ(reply.raw.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << reply.raw;
+    ended = readFile(logPath).find("(the first: Too many open files), and has worked for 5 s since") !=
+            std::string::npos;
+    std::this_thread::sleep_for(500ms);
+  }
+  EXPECT_TRUE(ended) << readFile(logPath).substr(0, 4096);
+  EXPECT_TRUE(exitedWith(proxy.stop(), 0));
+  EXPECT_LE(linesWith(readFile(logPath), "accept failed"), 4) << readFile(logPath).substr(0, 4096);
+}
+
 TEST(ProcessTest, LogFileIsAppendedToAndReceivesEverything) {
   Proxy proxy;
   std::string logPath = proxy.dir.file("proxy.log");

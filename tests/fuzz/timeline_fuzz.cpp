@@ -15,11 +15,9 @@
 namespace {
 
 
-void scanTags(const uint8_t* data, size_t size) {
-  XmlPtr xml(openXMLText(reinterpret_cast<const char*>(data), size, 0));
-  if (!xml) return;
+void scanTags(TimelineXml* xml) {
   uint32_t lastCursor = 0;
-  for (HeapText tag = getXMLTag(xml.get()); !tag.empty(); tag = getXMLTag(xml.get())) {
+  for (HeapText tag = getXMLTag(xml); !tag.empty(); tag = getXMLTag(xml)) {
     if (xml->cursor <= lastCursor && lastCursor != 0) __builtin_trap();  // the cursor only moves forward
     lastCursor = xml->cursor;
     (void)getXMLTagType(tag.view());
@@ -32,17 +30,19 @@ void scanTags(const uint8_t* data, size_t size) {
   }
 }
 
-void reduce(const uint8_t* data, size_t size) {
-  XmlPtr xml(openXMLText(reinterpret_cast<const char*>(data), size, 0));
-  if (!xml) return;
-  TimelinePtr timeline(parseEPGData(xml.get()));
+void reduce(TimelineXml* xml) {
+  TimelinePtr timeline(parseEPGData(xml));
   if (timeline && timeline->entryCount() == 0) __builtin_trap();  // a timeline always has an entry
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  scanTags(data, size);
-  reduce(data, size);
+  // One copy of the document for both passes: the reduction reads it again from the start.
+  XmlPtr xml(openXMLText(reinterpret_cast<const char*>(data), size, 0));
+  if (!xml) return 0;
+  scanTags(xml.get());
+  xml->cursor = 0;
+  reduce(xml.get());
   return 0;
 }

@@ -57,10 +57,15 @@ TEST_F(LogTest, LevelFilterFollowsDebuglevel) {
   }
 }
 
-TEST_F(LogTest, LineHasLevelNameAndNewline) {
-  debuglevel = 1;
+// Each line is in the file as soon as it is written (an operator tailing
+// the log sees a failure when it happens), whatever its level.
+TEST_F(LogTest, LineHasLevelNameAndNewlineAndIsFlushedAtOnce) {
+  debuglevel = 4;
   Log(ERROR, "%s, listen failed", "startHttpServer");
-  EXPECT_EQ(written(), "ERROR: startHttpServer, listen failed\n");
+  EXPECT_EQ(written(false), "ERROR: startHttpServer, listen failed\n");
+  Log(WARNING, "late");
+  Log(DEBUG, "progress");
+  EXPECT_EQ(written(false), "ERROR: startHttpServer, listen failed\nWARNING: late\nDEBUG: progress\n");
 }
 
 TEST_F(LogTest, NoNameFilterAppliesBelowDebugOnly) {

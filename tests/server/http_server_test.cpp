@@ -144,6 +144,40 @@ TEST_F(ServerTest, ConnectionsAreServedSideBySideWithinThePlayersLimit) {
             std::string::npos);
 }
 
+// Connections that send nothing (a port scan, an app that connects early, a
+// crashed client), more than the players and the waiting room together,
+// keep nobody out: the one that has waited longest is closed for a newer
+// one, and a stream and the status page are served while they are held.
+TEST_F(ServerTest, SilentConnectionsKeepNoPlayerOut) {
+  ServerControl* server = startHttpServer("127.0.0.1", 0, 1);
+  ASSERT_NE(server, nullptr);
+  keptServers().push_back(server);
+  fakehttp::FakeHttpServer source;
+  source.route("/v.flv", fakehttp::Script::ok("FLV-body"));
+  const uint16_t port = portOf(server);
+  TcpClient silent[kWaitingConnections + 4];
+  for (TcpClient& client : silent) ASSERT_TRUE(client.connect(port));
+  ASSERT_TRUE(waitForCount(server->connections, kWaitingConnections));
+
+  TcpClient player, status;
+  ASSERT_TRUE(player.connect(port));
+  ASSERT_TRUE(player.send("GET /r?li=" + source.url("/v.flv") + " HTTP/1.0\r\n\r\n"));
+  std::string played;
+  EXPECT_TRUE(player.readToEnd(played, 10s));
+  EXPECT_EQ(played, okWithLength(8) + "FLV-body");
+  ASSERT_TRUE(status.connect(port));
+  ASSERT_TRUE(status.send("GET /status HTTP/1.0\r\n\r\n"));
+  std::string page;
+  EXPECT_TRUE(status.readToEnd(page, 10s));
+  EXPECT_EQ(page.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << page;
+  std::string nothing;
+  EXPECT_TRUE(silent[0].readToEnd(nothing, 10s));
+  EXPECT_EQ(nothing, "");
+  stopHttpServer(server);
+  EXPECT_EQ(server->connections.load(), 0);
+  EXPECT_EQ(log_.text().find("Service unavailable"), std::string::npos);
+}
+
 // A stop lands well within the five seconds of any wait the request is in:
 // the player's request, a source that went silent, a host that does not
 // answer the handshake. The player gets what was whole by then; a relay
@@ -299,13 +333,15 @@ TEST_F(RequestTest, RelaysABodyUnchanged) {
 }
 
 // The stop lands while the handler waits for its first chunk (the source
-// pauses after its header): that chunk still goes out whole, then the stream ends.
+// pauses after its header, and again after its first piece): the chunk in
+// hand still goes out whole, then the stream ends.
 TEST_F(RequestTest, StopDuringARelayEndsItAfterTheChunkInHand) {
   const std::string chunk(9472, 'a');
   fakehttp::FakeHttpServer source;
   source.route("/v.flv", fakehttp::Script::response(200, {"Content-Length: 1000000"})
                              .pause(1000)
                              .send(chunk)
+                             .pause(1000)
                              .send(chunk)
                              .hang());
   std::string request = "GET /r?li=" + source.url("/v.flv") + " HTTP/1.0\r\n\r\n";

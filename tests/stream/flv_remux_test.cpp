@@ -122,8 +122,9 @@ void expectBodies(const std::vector<std::string>& units, const std::vector<TagPl
 
 // Every hiccup of the service once, in one channel: each video that can be
 // had plays whole and in order, one that breaks off goes on from its last
-// keyframe, one that is gone or no video is passed over, a timeline that
-// fails once is fetched again; timestamps rise and the chain holds across all.
+// keyframe, one that is gone or no video is passed over, as is one whose
+// answer trickles past the lead, a timeline that fails or comes cut short
+// is fetched again; timestamps rise and the chain holds across all.
 TEST_F(RemuxTest, HiccupsOfTheServiceAreRiddenOut) {
   const IndexedVideo v = indexedVideo(6);
   const std::string length = "Content-Length: " + std::to_string(v.file.size());
@@ -143,13 +144,20 @@ TEST_F(RemuxTest, HiccupsOfTheServiceAreRiddenOut) {
   server_.route("/v/6.flv", fakehttp::Script::status(404));
   server_.route("/v/8.flv", fakehttp::Script::ok("<html>moved</html>"));
   server_.route("/v/9.flv", fakehttp::Script::ok(v.file));
+  // Answers, a byte each 4 s, each within the 5 s a read waits: the try
+  // ends with the lead all the same.
+  server_.route("/v/10.flv", fakehttp::Script().trickle("HTTP/1.0 200 OK\r\n" + length + "\r\n\r\n", 4000));
   std::vector<testsupport::TimelineItem> items;
   for (int i = 1; i <= 8; ++i) items.push_back({server_.url("/v/" + std::to_string(i) + ".flv"), i});
   items[6].url = "http://127.0.0.1:1/7.flv";  // a host that refuses every connection
+  items.push_back({server_.url("/v/10.flv"), 10});
   const std::string target = timelineTarget(1);
+  const std::string nextTimeline = testsupport::timelineDocument({{server_.url("/v/9.flv"), 9}}, 0);
   server_.route(target, fakehttp::Script::ok(testsupport::timelineDocument(items, 0)));
   server_.route(target, fakehttp::Script::status(503));
-  server_.route(target, fakehttp::Script::ok(testsupport::timelineDocument({{server_.url("/v/9.flv"), 9}}, 0)));
+  server_.route(target, fakehttp::Script::response(200, {"Content-Length: " + std::to_string(nextTimeline.size())},
+                                                   nextTimeline.substr(0, nextTimeline.size() / 2)));
+  server_.route(target, fakehttp::Script::ok(nextTimeline));
   server_.route(target, fakehttp::Script::status(404));
   session_->channelId = 1;
 
@@ -166,8 +174,11 @@ TEST_F(RemuxTest, HiccupsOfTheServiceAreRiddenOut) {
   EXPECT_EQ(countInLog("passed over " + server_.url("/v/6.flv") + ": the service's answer was final\n"), 1);
   EXPECT_EQ(countInLog("passed over http://127.0.0.1:1/7.flv: its tries are used up\n"), 1);
   EXPECT_EQ(countInLog("passed over " + server_.url("/v/8.flv") + ": it is not an FLV file\n"), 1);
-  EXPECT_EQ(countInLog("passed over "), 3);
+  EXPECT_EQ(countInLog("passed over " + server_.url("/v/10.flv") + ": another try would take longer than the lead\n"),
+            1);
+  EXPECT_EQ(countInLog("passed over "), 4);
   EXPECT_EQ(countInLog("the timeline download failed (1 in a row)"), 1);
+  EXPECT_EQ(countInLog("the timeline download failed (2 in a row)"), 1);  // a document cut short
 }
 
 TEST_F(RemuxTest, NoTimelineOrNoConnectionMeansNoStream) {

@@ -33,27 +33,52 @@ std::vector<int> relay(StreamSession* session, const std::string& url, uint32_t 
   return sizes;
 }
 
-TEST_F(RelayTest, BodyIsPassedOnInChunksUntilOneComesBackShort) {
+// What the source has is passed on at once, up to the capacity: a chunk
+// never waits to be filled (the body that comes in two pieces half a second
+// apart gives the first piece's rest on its own), and only the end gives 0.
+TEST_F(RelayTest, BodyIsPassedOnAsItComesUntilItEnds) {
   struct Case {
     size_t bodySize;
+    size_t firstPiece;  // sent at once; the rest after a pause
     std::vector<int> chunks;
   };
   const Case cases[] = {
-      {100, {100, 0}},
-      {2000, {1000, 1000, 0}},  // an exact multiple: the closed source gives the short (empty) read
-      {2500, {1000, 1000, 500, 0}},
-      {0, {0}},
+      {100, 100, {100, 0}},
+      {2000, 2000, {1000, 1000, 0}},
+      {2500, 2500, {1000, 1000, 500, 0}},
+      {2000, 1500, {1000, 500, 500, 0}},
+      {0, 0, {0}},
   };
   for (const Case& c : cases) {
     const std::string body = pattern(c.bodySize);
-    server_.enqueue(fakehttp::Script::ok(body));
+    const std::string length = "Content-Length: " + std::to_string(body.size());
+    fakehttp::Script script = fakehttp::Script::response(200, {length}, body.substr(0, c.firstPiece));
+    if (c.firstPiece < c.bodySize) script.pause(500).send(body.substr(c.firstPiece));
+    server_.enqueue(script);
     StreamSession* s = openFLVStream();
     std::string received;
-    EXPECT_EQ(relay(s, server_.url("/file"), 1000, &received), c.chunks) << c.bodySize;
+    EXPECT_EQ(relay(s, server_.url("/file"), 1000, &received), c.chunks) << c.bodySize << " " << c.firstPiece;
     EXPECT_EQ(received, body);
     EXPECT_FALSE(s->headerSent);
     closeFLVStream(s);
   }
+}
+
+// A source that goes on sending, but at a useless rate, counts as stalled
+// once fewer than kFlowLeastBytes came in kFlowWindowMs of waiting: the
+// relay ends with what came, as for one that went silent.
+TEST_F(RelayTest, ASourceThatTricklesEndsTheRelay) {
+  const std::string body = pattern(100000);
+  server_.enqueue(fakehttp::Script::response(200, {"Content-Length: 100000"}, body.substr(0, 2000))
+                      .trickle(body.substr(2000, 100), 400)
+                      .hang());
+  std::string received;
+  const std::vector<int> sizes = relay(session_, server_.url("/slow"), 9472, &received);
+  EXPECT_EQ(sizes.back(), 0);
+  EXPECT_GE(received.size(), 2000u);
+  EXPECT_LT(received.size(), 2100u);
+  EXPECT_EQ(received, body.substr(0, received.size()));
+  EXPECT_EQ(countInLog("sent fewer than 16384 bytes in 10 s: the body counts as stalled\n"), 1);
 }
 
 TEST_F(RelayTest, RedirectIsFollowed) {

@@ -62,6 +62,10 @@ Script& Script::pause(int ms) {
   steps.push_back({Step::Kind::Pause, {}, ms});
   return *this;
 }
+Script& Script::trickle(const std::string& bytes, int everyMs) {
+  for (char byte : bytes) send(std::string(1, byte)).pause(everyMs);
+  return *this;
+}
 Script& Script::hang() {
   steps.push_back({Step::Kind::Hang, {}, 0});
   return *this;

@@ -51,6 +51,9 @@ struct Script {
 
   Script& send(std::string bytes);
   Script& pause(int ms);
+  // `bytes` one at a time, each followed by a pause of `everyMs`: a service
+  // that answers, but at a useless rate.
+  Script& trickle(const std::string& bytes, int everyMs);
   Script& hang();
   Script& close();
   Script& reset();
