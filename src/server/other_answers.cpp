@@ -74,8 +74,6 @@ void refuse(int socket, const HttpRequest& request, const char* status, const ch
 
 const char* channelHeaderBlock(StreamFormat format) { return format == StreamFormat::Ts ? kTsBlock : kFlvBlock; }
 
-bool channelFormatServed(StreamFormat format) { return format == StreamFormat::Flv; }
-
 bool answerBesidesStreams(ServerControl* server, int socket, const HttpRequest& request, TextView received) {
   if (request.post) dropBody(socket, received);
   switch (request.kind) {
@@ -84,10 +82,6 @@ bool answerBesidesStreams(ServerControl* server, int socket, const HttpRequest& 
       refuse(socket, request, "405 Method Not Allowed", "Method not allowed", "Allow: GET, HEAD \r\n");
       return true;
     case RequestKind::NotImplemented: refuse(socket, request, "501 Not Implemented", "Method not implemented"); return true;
-    case RequestKind::Channel:
-      if (request.head || channelFormatServed(request.format)) return false;
-      refuse(socket, request, "501 Not Implemented", "Format not served yet");
-      return true;
     default: break;
   }
   if (!isPage(request.kind)) return false;

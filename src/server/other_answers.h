@@ -2,8 +2,8 @@
 #define ZTV_SERVER_OTHER_ANSWERS_H
 
 // Answers to requests that are not a player's stream: the pages, a method
-// or format the proxy does not serve (400, 405, 501), and the body of a POST,
-// read and dropped. Also the header block of a channel's answer, chosen by
+// the proxy does not serve (405, 501) or a format it does not know (400),
+// and the body of a POST, read and dropped. Also the header block of a channel's answer, chosen by
 // the form the channel is sent in, in one place for its GET and its HEAD.
 
 #include "base/text_view.h"
@@ -13,9 +13,6 @@
 // The header block behind a channel's status line: its Content-Type is the
 // form's (the FLV form's block is the one every other answer has).
 const char* channelHeaderBlock(StreamFormat format);
-
-// Whether a channel's GET is streamed in `format` (otherwise it gets 501).
-bool channelFormatServed(StreamFormat format);
 
 // Answers `request` (whose text is `received`) when it is not a stream:
 // true when it was answered here.

@@ -22,6 +22,7 @@
 #include "stream/pace.h"
 #include "stream/relay.h"
 #include "stream/session.h"
+#include "stream/ts_writer.h"
 
 namespace {
 
@@ -109,28 +110,72 @@ void releaseSlot(StreamSlot* slot) {
   pthread_mutex_unlock(&slot->lock);
 }
 
+// Logs why a send to the player failed.
+void logSendFailure() {
+  if (errno == ECANCELED) {
+    Log(DEBUG, "%s, stopped while the player took no data", "receiveHttpData");
+  } else {
+    Log(ERROR, "%s, sending failed, error: %d", "receiveHttpData", errno);
+  }
+}
+
+// A transport stream player's socket as its writer's sink: whole packets
+// go out with the same send as the FLV form's units.
+struct PlayerSink {
+  int socket;
+  int32_t sent;  // bytes of the current unit sent
+};
+
+bool sendPackets(void* context, const uint8_t* bytes, size_t length) {
+  PlayerSink* sink = static_cast<PlayerSink*>(context);
+  if (socket_sendAll(sink->socket, bytes, length, kNoLimit) < 0) return false;
+  sink->sent += static_cast<int32_t>(length);
+  return true;
+}
+
+// Sends one unit to the player, as it is or (with `writer`) as transport
+// stream packets; the bytes sent, or -1 when the stream is over. A unit
+// the writer cannot carry (the re-muxer passes such sources over before
+// any of their units, so this is a fault of the source's data) gives up
+// its video.
+int32_t sendUnit(int socket, TsWriter* writer, StreamSession* session, const uint8_t* unit, int32_t size) {
+  if (writer == nullptr) {
+    if (socket_sendAll(socket, unit, static_cast<size_t>(size), kNoLimit) >= 0) return size;
+    logSendFailure();
+    return -1;
+  }
+  PlayerSink sink = {socket, 0};
+  const TsResult result = tsWriteUnit(writer, unit, static_cast<size_t>(size), {sendPackets, &sink});
+  if (result == TsResult::kOk) return sink.sent;
+  if (result == TsResult::kSinkFailed) {
+    logSendFailure();
+    return -1;
+  }
+  char why[80];
+  snprintf(why, sizeof why, "MPEG-TS cannot use its %s (FLV codec %u)",
+           result == TsResult::kConfigUnusable ? "decoder configuration" : "codec",
+           static_cast<unsigned>(writer->refusedCodec));
+  passOverVideo(session, why);
+  return sink.sent;
+}
+
 // Sends chunks of the session's stream until the source ends, a send fails
 // or a stop has been requested (checked after each chunk). A player that
 // takes nothing is waited for until it vanishes or a stop comes. One that
 // vanishes while its sends still fit into the socket's buffer (a paced
-// channel fills it only over minutes) is noticed between the sends.
+// channel fills it only over minutes) is noticed between the sends. With
+// `writer`, a channel's units reach the player as a transport stream.
 void pumpChunks(ServerControl* server, int socket, StreamSession** session, ByteBuffer* buffer, bool channel,
-                StreamSlot* slot) {
+                StreamSlot* slot, TsWriter* writer) {
   PeerWatch watch = {-1, 0};
   for (;;) {
     int32_t size = channel ? getFLVPacket(session, buffer, kChannelCapacity)
                            : getTransparentPacket(session, buffer, kRelayCapacity);
     if (size <= 0 || *buffer == nullptr) return;
     if (channel) paceChannelUnit(*session, buffer->get(), size);
-    if (socket_sendAll(socket, buffer->get(), static_cast<size_t>(size), kNoLimit) < 0) {
-      if (errno == ECANCELED) {
-        Log(DEBUG, "%s, stopped while the player took no data", "receiveHttpData");
-      } else {
-        Log(ERROR, "%s, sending failed, error: %d", "receiveHttpData", errno);
-      }
-      return;
-    }
-    publishProgress(slot, **session, size);
+    const int32_t sent = sendUnit(socket, writer, *session, buffer->get(), size);
+    if (sent < 0) return;
+    publishProgress(slot, **session, sent);
     if (peerVanishedWhileWaiting(&watch, socket, monotonicMs())) {
       Log(ERROR, "%s, sending failed, error: %d", "receiveHttpData", ETIMEDOUT);
       return;
@@ -144,6 +189,10 @@ StreamSession* openSession(const HttpRequest& request) {
   StreamSession* session = openFLVStream();
   if (session == nullptr || request.kind == RequestKind::Channel) {
     if (session != nullptr) session->channelId = request.channelId;
+    if (session != nullptr && request.format == StreamFormat::Ts) {
+      session->videoCodecs = kTsVideoCodecs;
+      session->soundFormats = kTsSoundFormats;
+    }
     return session;
   }
   if (!copyText(&session->videoUrl, request.url) ||
@@ -190,12 +239,19 @@ void streamTaken(ServerControl* server, int socket, const HttpRequest& request, 
   if (channel) sendAnswer(socket, kOkStatus, 0, "", channelHeaderBlock(request.format));
   ByteBuffer buffer = allocZeroed<uint8_t>(kStreamBufferSize);
   StreamSession* session = buffer ? openSession(request) : nullptr;
-  if (session == nullptr) {
+  // A transport stream player's own writer: its packet buffer and state.
+  const bool ts = channel && request.format == StreamFormat::Ts;
+  TsWriter* writer = ts && session != nullptr ? tsWriterOpen() : nullptr;
+  if (session == nullptr || (ts && writer == nullptr)) {
     Log(ERROR, "%s, no memory for the stream", "receiveHttpData");
     if (!channel) sendAnswer(socket, kNotFoundStatus);
+    closeFLVStream(session);
     return;
   }
-  if (channel || answerRelay(socket, session, path)) pumpChunks(server, socket, &session, &buffer, channel, slot);
+  if (channel || answerRelay(socket, session, path)) {
+    pumpChunks(server, socket, &session, &buffer, channel, slot, writer);
+  }
+  tsWriterClose(writer);
   closeFLVStream(session);
 }
 

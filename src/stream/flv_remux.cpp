@@ -195,6 +195,7 @@ void connected(StreamSession& s, bool seeking, uint32_t position) {
   s.audioOffsetSet = false;
   s.sourceVideoSeen = false;
   s.sourceAudioSeen = false;
+  s.sourceVideoJudged = false;
   if (!seeking) return;  // from the start: a jump to the live position still to come stays wanted
   s.seekPending = false;
   s.sourceAtSeek = true;
@@ -429,6 +430,34 @@ uint32_t rebaseTimestamp(StreamSession& s, uint8_t* block, const uint8_t* body, 
   return 0;
 }
 
+// The codec of an audio or video tag's body, as the player's form knows it:
+// false, with the reason in `why`, when the form cannot carry it. Looked at
+// before the tag moves the chain or the clocks, so that nothing of a source
+// the player's form refuses goes out.
+bool carried(const StreamSession& s, uint8_t type, const uint8_t* body, uint32_t dataSize, char* why,
+             size_t whySize) {
+  if (dataSize == 0 || (type != kVideoTag && type != kAudioTag)) return true;
+  const bool video = type == kVideoTag;
+  const uint16_t codecs = video ? s.videoCodecs : s.soundFormats;
+  if (codecs == kAllCodecs) return true;
+  // A video body's top bit marks the extended header, whose codecs are named otherwise.
+  const unsigned codec = video ? body[0] & 0x0F : body[0] >> 4;
+  if ((!video || (body[0] & 0x80) == 0) && ((codecs >> codec) & 1) != 0) return true;
+  snprintf(why, whySize, "the player's form carries no %s of FLV %s %u%s", video ? "video" : "audio",
+           video ? "codec" : "sound format", codec, video && (body[0] & 0x80) != 0 ? " (extended)" : "");
+  return false;
+}
+
+// A form that carries only some codecs judges a source by its video too:
+// its sound before its first video tag (a picture's or the decoder's
+// set-up) is dropped, so that nothing of a source passed over for its video
+// goes out. A decoder set-up for the sound goes on, as it carries no sound.
+bool soundBeforeJudged(StreamSession& s, uint8_t type, const uint8_t* body, uint32_t dataSize) {
+  if (s.videoCodecs == kAllCodecs || dataSize == 0) return false;
+  if (type == kVideoTag) s.sourceVideoJudged = true;
+  return type == kAudioTag && !s.sourceVideoJudged && !carriesNoSound(body, dataSize);
+}
+
 // Steps 5 to 9: the next tag of the source into `tag`, its body (if any)
 // read straight into the buffer behind the block's place, with one zero byte
 // of room behind it that ends the data for the index decoder: a tag costs no
@@ -460,6 +489,15 @@ bool readTag(StreamSession& s, ByteBuffer* buffer, uint32_t capacity, Tag* tag, 
       return false;
     }
     body[tag->dataSize] = 0;
+  }
+  char why[80];
+  if (!carried(s, tag->block[4], body, tag->dataSize, why, sizeof why)) {
+    *instead = passOver(s, why);
+    return false;
+  }
+  if (soundBeforeJudged(s, tag->block[4], body, tag->dataSize)) {
+    *instead = kNextSource;  // the tag is dropped: the next pass reads on
+    return false;
   }
   chainPrevTagSize(s, tag->block);
   tag->step = rebaseTimestamp(s, tag->block, body, tag->dataSize);
@@ -512,6 +550,8 @@ Outcome nextUnit(StreamSession** session, ByteBuffer* buffer, uint32_t capacity)
 }
 
 }  // namespace
+
+void passOverVideo(StreamSession* session, const char* why) { (void)passOver(*session, why); }
 
 int32_t getFLVPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) {
   (*session)->unitWantedMs = monotonicMs();

@@ -14,6 +14,7 @@
 #include "timeline/playlist.h"
 
 constexpr uint8_t kPassedOverKept = 16;  // URLs a stream remembers having passed over
+constexpr uint16_t kAllCodecs = 0xFFFF;   // a form that carries whatever FLV does
 
 struct StreamSession {
   bool headerSent = false;        // channel: the FLV file header went out; relay: the relay is live
@@ -42,6 +43,11 @@ struct StreamSession {
   int32_t channelId = 0;            // channel number of the request
   bool playerElsewhere = false;     // relay: the player is not on this box; a source on this box is refused
   bool headOnly = false;            // relay: the player sent HEAD; the source is asked with HEAD, no body follows
+  // Channel: the codecs the player's form carries, as bits of FLV video codec
+  // ids and sound formats (kAllCodecs: any); a source with another is passed over.
+  uint16_t videoCodecs = kAllCodecs;
+  uint16_t soundFormats = kAllCodecs;
+  bool sourceVideoJudged = false;   // a video tag of the current source connection was found carried
   HeapText playerRange;             // relay: the player's Range, asked of the source as it stands; empty none
   uint32_t keyframesSeen = 0;       // video keyframes seen on this source while seekTime != 0
   WebFilePtr source;                // the open connection to the current source, or null

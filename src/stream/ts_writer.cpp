@@ -21,6 +21,7 @@ constexpr uint8_t kStreamTypeMpeg2Audio = 0x04;
 constexpr uint8_t kFlvAvc = 7;  // video codec ids and sound formats
 constexpr uint8_t kFlvMp3 = 2;
 constexpr uint8_t kFlvAac = 10;
+static_assert(kTsVideoCodecs == 1u << kFlvAvc && kTsSoundFormats == (1u << kFlvMp3 | 1u << kFlvAac));
 constexpr uint8_t kFlvKeyFrame = 1;  // video frame types
 constexpr uint8_t kFlvCommandFrame = 5;
 constexpr size_t kAvcHeaderSize = 5;  // codec byte, packet type, composition time

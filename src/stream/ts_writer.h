@@ -20,6 +20,12 @@ constexpr uint32_t kTsDecodeDelayMs = 700;
 // configuration with more is refused.
 constexpr uint32_t kTsParameterSetRoom = 512;
 
+// The codecs tsWriteUnit carries, as bits of the FLV video codec id (low four
+// bits of a video body's first byte, without the extended header's top bit)
+// and of the sound format (high four bits of an audio body's): H.264; MP3, AAC.
+constexpr uint16_t kTsVideoCodecs = 1u << 7;
+constexpr uint16_t kTsSoundFormats = 1u << 2 | 1u << 10;
+
 // Sends `length` bytes (whole packets) to the player; false when it cannot.
 using TsSend = bool (*)(void* context, const uint8_t* bytes, size_t length);
 struct TsSink {

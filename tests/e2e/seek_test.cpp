@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "stream/pace.h"
@@ -206,6 +207,42 @@ TEST_F(LiveSeekTest, FfmpegPlaysAcrossTheJumpWithoutResync) {
   EXPECT_EQ(output.find("Packet mismatch"), std::string::npos) << output;
   EXPECT_NE(output.find("frame=  200 "), std::string::npos) << output;
   EXPECT_EQ(nginx_->countRequests("/v/long.flv?start="), 1);
+
+  // The MPEG-TS form of the same programme: its first picture is the live
+  // keyframe (decoded as the source's picture at 14 s, or 16 s when a
+  // second passed), and ffmpeg decodes on across the jump and the join,
+  // with rising times and not a word at the error level.
+  ASSERT_TRUE(putChannel(41, {{serve("/v/ts41.flv", "long"), 1}, {videoUrl("next"), 2}}, kOffset));
+  // The pictures' hashes and times as ffmpeg decodes them from `input`; any other line is a complaint.
+  auto decode = [](const std::vector<std::string>& input, const char* frames) {
+    std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-v", "error"};
+    argv.insert(argv.end(), input.begin(), input.end());
+    for (const char* word : {"-map", "0:v", "-frames:v", frames, "-fps_mode", "passthrough", "-f", "framemd5", "-"}) {
+      argv.push_back(word);
+    }
+    std::string text;
+    auto done = runProgram(argv, 120s, &text);
+    EXPECT_TRUE(done && done->exited && done->code == 0) << describe(done) << text;
+    std::vector<std::pair<long long, std::string>> pictures;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      long long pts = 0;
+      char hash[33] = "";
+      if (line.empty() || line[0] == '#') continue;
+      EXPECT_EQ(std::sscanf(line.c_str(), "0, %*d, %lld, %*d, %*d, %32s", &pts, hash), 2) << line;
+      pictures.emplace_back(pts, hash);
+    }
+    return pictures;
+  };
+  const std::string source = samples_.at("long").path;
+  const auto at14 = decode({"-ss", "14", "-i", source}, "1");
+  const auto at16 = decode({"-ss", "16", "-i", source}, "1");
+  const auto ts = decode({"-i", "http://127.0.0.1:" + std::to_string(proxy_->port()) + "/?id=41&format=ts"}, "200");
+  ASSERT_EQ(ts.size(), 200u);
+  ASSERT_TRUE(!at14.empty() && !at16.empty());
+  EXPECT_TRUE(ts[0].second == at14[0].second || ts[0].second == at16[0].second) << ts[0].second;
+  for (size_t k = 1; k < ts.size(); ++k) EXPECT_GT(ts[k].first, ts[k - 1].first) << "picture " << k;
+  EXPECT_EQ(nginx_->countRequests("/v/ts41.flv?start="), 1);
 }
 
 // The service's timeline moves with the clock: its first entry is the item

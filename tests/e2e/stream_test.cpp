@@ -411,12 +411,13 @@ TEST_F(ProxyStreamTest, ChannelListReachesEveryScreenAndHeadFetchesNothing) {
   std::string tsBlock = flvBlock;
   tsBlock.replace(tsBlock.find("Video/MPEG"), 10, "video/mp2t");
   EXPECT_EQ(pageOf(port, "HEAD", "/?id=7&format=ts").raw, tsBlock);
-  EXPECT_EQ(pageOf(port, "GET", "/?id=7&format=ts").raw.substr(0, 29), "HTTP/1.0 501 Not Implemented\r");
   const HttpReply headPage = pageOf(port, "HEAD", "/lineup.json");
   EXPECT_EQ(headPage.body(), "");
   EXPECT_NE(headPage.header().find("Content-Length: " + std::to_string(pageOf(port, "GET", "/lineup.json").body().size())),
             std::string::npos);
   EXPECT_EQ(nginx_->countRequests("/live/semichannel/timeline"), 0) << nginx_->accessLog();
+  // The GET of a channel without a timeline: the same answer, then nothing.
+  EXPECT_EQ(pageOf(port, "GET", "/?id=7&format=ts").raw, tsBlock);
   const std::string relayed = "/x?li=" + nginx_->url("/files/head.txt");
   EXPECT_EQ(pageOf(port, "HEAD", relayed).raw, "HTTP/1.0 200 OK\r\nContent-Length: 10" + flvBlock.substr(15));
   // nginx writes its access log line after its answer, so it may come a moment after ours.
@@ -598,8 +599,8 @@ TEST_F(ProxyStreamTest, SourceWhoseClockJumpsGoesOnAsAtAJoin) {
   EXPECT_LE(largestStep, 40u);  // one frame at 25 fps
 }
 
-// Real players over several joins: the PreviousTagSize chain and the
-// timestamps of both streams must not make them resync.
+// Real players over several joins, in both forms: the PreviousTagSize
+// chain and the timestamps of both streams must not make them resync.
 TEST_F(ProxyStreamTest, PlayersPlayAChannelAcrossJoins) {
   ASSERT_TRUE(putChannel(7, {{videoUrl("a"), 1}, {videoUrl("b"), 2}, {videoUrl("d"), 3}}));
   ASSERT_NO_FATAL_FAILURE(startService());
@@ -636,6 +637,63 @@ TEST_F(ProxyStreamTest, PlayersPlayAChannelAcrossJoins) {
   // Both cross the three joins together, on one clock.
   EXPECT_GT(video.back(), 15.0);
   EXPECT_NEAR(audio.back(), video.back(), 1.0);
+
+  // The MPEG-TS form of a channel whose items differ in format: the
+  // Sorenson/MP3 one is passed over (and the log says why), the others play
+  // across their joins in ffmpeg and GStreamer without a complaint about
+  // continuity, PCR or timestamps, and the packets' PTS and DTS rise.
+  ASSERT_TRUE(putChannel(9, {{videoUrl("a"), 1}, {videoUrl("c"), 2}, {videoUrl("b"), 3}, {videoUrl("d"), 4}}));
+  const std::string ts = "http://127.0.0.1:" + std::to_string(proxy_->port()) + "/?id=9&format=ts";
+  output.clear();  // each run's output is added to it
+  status = runProgram({"ffmpeg", "-nostdin", "-v", "error", "-i", ts, "-map", "0:v", "-map", "0:a", "-frames:v",
+                       "400", "-shortest", "-f", "null", "-"},
+                      120s, &output);
+  ASSERT_TRUE(status.has_value()) << "ffmpeg did not finish: " << output;
+  EXPECT_TRUE(status->exited && status->code == 0) << describe(status) << output;
+  EXPECT_EQ(output, "");
+  EXPECT_NE(proxy_->log().find("passed over " + videoUrl("c") + ": the player's form carries no video of FLV codec 2\n"),
+            std::string::npos) << proxy_->log();
+
+  output.clear();
+  status = runProgram({"env", "GST_DEBUG=tsdemux:2,mpegtsbase:2,mpegtspacketizer:2,h264parse:2,aacparse:2",
+                       "GST_DEBUG_NO_COLOR=1", "gst-launch-1.0", "-v", "souphttpsrc", "location=" + ts, "!",
+                       "tsdemux", "name=demux", "demux.", "!", "video/x-h264", "!", "queue", "!", "h264parse", "!",
+                       "avdec_h264", "!", "fakesink", "name=video", "sync=false", "silent=false", "num-buffers=400",
+                       "demux.", "!", "audio/mpeg", "!", "queue", "!", "aacparse", "!", "avdec_aac", "!",
+                       "fakesink", "name=audio", "sync=false", "silent=false", "num-buffers=688"},
+                      120s, &output);
+  ASSERT_TRUE(status.has_value()) << "gst-launch-1.0 did not finish: " << output;
+  EXPECT_TRUE(status->exited && status->code == 0) << describe(status) << output;
+  EXPECT_EQ(output.find(" WARN "), std::string::npos) << output;
+  EXPECT_EQ(output.find(" ERROR "), std::string::npos) << output;
+  const std::vector<double> tsVideo = sinkTimes(output, "video");
+  const std::vector<double> tsAudio = sinkTimes(output, "audio");
+  ASSERT_FALSE(tsVideo.empty() || tsAudio.empty()) << output;
+  EXPECT_TRUE(std::is_sorted(tsVideo.begin(), tsVideo.end()) && std::is_sorted(tsAudio.begin(), tsAudio.end()));
+  EXPECT_GT(tsVideo.back() - tsVideo.front(), 15.0);
+  EXPECT_NEAR(tsAudio.back(), tsVideo.back(), 1.0);
+
+  // 14 s of stream time, three joins: each stream's DTS rise, and no PTS before its DTS.
+  output.clear();
+  status = runProgram({"ffprobe", "-v", "error", "-read_intervals", "%+14", "-show_entries",
+                       "packet=codec_type,pts,dts", "-of", "csv=p=0", ts},
+                      120s, &output);
+  ASSERT_TRUE(status.has_value() && status->exited && status->code == 0) << describe(status) << output;
+  std::istringstream packets(output);
+  std::map<std::string, long long> lastDts;
+  for (std::string line; std::getline(packets, line);) {
+    long long pts = 0, dts = 0;
+    const size_t comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    ASSERT_EQ(std::sscanf(line.c_str() + comma, ",%lld,%lld", &pts, &dts), 2) << line;
+    const std::string type = line.substr(0, comma);
+    if (lastDts.count(type) != 0) {
+      EXPECT_GT(dts, lastDts[type]) << line;
+    }
+    EXPECT_GE(pts, dts) << line;
+    lastDts[type] = dts;
+  }
+  EXPECT_EQ(lastDts.size(), 2u) << output;
 }
 
 }  // namespace
