@@ -1,8 +1,11 @@
 #include "stream/flv_remux.h"
 
 #include "stream/pace.h"
+#include "stream/ts_writer.h"
 
+#include "base/heap.h"
 #include "stream/stream_fixture.h"
+#include "stream/ts_reader.h"
 #include "support/flv.h"
 #include "support/timeline_doc.h"
 
@@ -58,7 +61,7 @@ TEST_F(RemuxTest, OneHeaderThenTheFirstTagAsInTheFile) {
 
 // A video as an encoder writes one: a picture every 500 ms with its sound,
 // a keyframe every 2 s, behind an onMetaData that indexes the keyframes
-// (byte positions, whole seconds).
+// (byte positions, whole seconds) and the decoders' set-up.
 struct IndexedVideo {
   std::vector<TagPlan> tags;  // the script tag first
   std::string file;
@@ -83,14 +86,44 @@ struct IndexedVideo {
   }
 };
 
+// Tags a transport stream can carry as well: the decoders' set-up (a small
+// SPS and PPS, AAC LC 44.1 kHz stereo), H.264 pictures of one slice behind a
+// 4-byte length, AAC frames; the rest of each body is tagBody's filler.
+TagPlan avcSetUp() {
+  const std::string sps("\x67\x42\xC0\x1E\xAB", 5), pps("\x68\xCE\x3C\x80", 4);
+  TagPlan tag = video(0, 0, true);
+  tag.body = std::string("\x17\x00\0\0\0\x01\x42\xC0\x1E\xFF\xE1\x00\x05", 13) + sps +
+             std::string("\x01\x00\x04", 3) + pps;
+  return tag;
+}
+TagPlan aacSetUp() {
+  TagPlan tag = audio(0, 0);
+  tag.body = std::string("\xAF\x00\x12\x10", 4);
+  return tag;
+}
+TagPlan picture(uint32_t timestamp, uint32_t dataSize, bool keyframe) {
+  TagPlan tag = video(timestamp, dataSize, keyframe);
+  const std::string filler = tagBody(tag);
+  tag.body = filler.substr(0, 2) + std::string(3, '\0');  // composition offset 0
+  putBig(tag.body, dataSize - 9, 4);
+  tag.body += keyframe ? '\x65' : '\x41';  // the slice's NAL header
+  tag.body += filler.substr(10);
+  return tag;
+}
+TagPlan aacFrame(uint32_t timestamp, uint32_t dataSize) {
+  TagPlan tag = audio(timestamp, dataSize);
+  tag.body = "\xAF\x01" + tagBody(tag).substr(2);
+  return tag;
+}
+
 IndexedVideo indexedVideo(uint32_t seconds) {
   IndexedVideo v;
-  std::vector<TagPlan> media;
+  std::vector<TagPlan> media = {avcSetUp(), aacSetUp()};
   std::vector<double> times;
   for (uint32_t ms = 0; ms < seconds * 1000; ms += 500) {
     if (ms % 2000 == 0) times.push_back(ms / 1000);
-    media.push_back(video(ms, 60 + ms / 100, ms % 2000 == 0));
-    media.push_back(audio(ms + 20, 12));
+    media.push_back(picture(ms, 60 + ms / 100, ms % 2000 == 0));
+    media.push_back(aacFrame(ms + 20, 12));
   }
   const auto build = [&](const std::vector<double>& positions) {
     v.tags = {script(0, metaBody(positions, times))};
@@ -101,7 +134,7 @@ IndexedVideo indexedVideo(uint32_t seconds) {
   std::vector<double> positions;
   for (size_t i = 0; i < parsed.tags.size(); ++i) {
     v.ends.push_back(parsed.tags[i].offset + kBlockSize + parsed.tags[i].dataSize);
-    if (parsed.tags[i].keyframe()) {
+    if (parsed.tags[i].keyframe() && parsed.tags[i].body[1] == 1) {  // a picture, not the set-up
       v.keyTags.push_back(i);
       positions.push_back(static_cast<double>(parsed.tags[i].offset + 4));
     }
@@ -179,6 +212,45 @@ TEST_F(RemuxTest, HiccupsOfTheServiceAreRiddenOut) {
   EXPECT_EQ(countInLog("passed over "), 4);
   EXPECT_EQ(countInLog("the timeline download failed (1 in a row)"), 1);
   EXPECT_EQ(countInLog("the timeline download failed (2 in a row)"), 1);  // a document cut short
+
+  // The same units as the channel's transport stream: whole packets, PAT and
+  // PMT first, each PID's counters continuous and no discontinuity flagged
+  // (the reader's faults), every picture and sound at its unit's time, so
+  // rising across every join and both resumes.
+  Owned<TsWriter, tsWriterClose> writer{tsWriterOpen()};
+  ASSERT_NE(writer.get(), nullptr);
+  std::string stream;
+  const TsSink sink{+[](void* context, const uint8_t* bytes, size_t length) {
+                      static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(bytes), length);
+                      return true;
+                    },
+                    &stream};
+  std::vector<uint64_t> pictureTimes, soundTimes;  // 90 kHz, as the writer's DTS and PTS
+  for (const std::string& unit : out) {
+    ASSERT_EQ(tsWriteUnit(writer.get(), reinterpret_cast<const uint8_t*>(unit.data()), unit.size(), sink),
+              TsResult::kOk);
+    if (unit.size() < 17 || unit[16] != 1) continue;  // the header, the index, a set-up
+    const FlvTag block = readBlock(unit);
+    (block.type == kFlvVideo ? pictureTimes : soundTimes).push_back(uint64_t{block.timestamp + kTsDecodeDelayMs} * 90);
+  }
+  const tsread::TsDump ts = tsread::readTs(stream);
+  ASSERT_EQ(ts.fault, "");
+  ASSERT_GE(ts.tables.size(), 2u);
+  EXPECT_EQ(ts.tables[0].packet, 0u);
+  EXPECT_EQ(ts.tables[0].tableId, 0);
+  EXPECT_EQ(ts.tables[1].packet, 1u);
+  EXPECT_EQ(ts.tables[1].tableId, 2);
+  const auto pictures = ts.of(tsread::kVideoPid), sounds = ts.of(tsread::kAudioPid);
+  ASSERT_EQ(pictures.size(), pictureTimes.size());
+  ASSERT_EQ(sounds.size(), soundTimes.size());
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    EXPECT_EQ(pictures[i]->dts.value_or(pictures[i]->pts), pictureTimes[i]) << "picture " << i;
+    EXPECT_GT(pictureTimes[i], i > 0 ? pictureTimes[i - 1] : 0) << "picture " << i;
+  }
+  for (size_t i = 0; i < sounds.size(); ++i) {
+    EXPECT_EQ(sounds[i]->pts, soundTimes[i]) << "sound " << i;
+    EXPECT_GT(soundTimes[i], i > 0 ? soundTimes[i - 1] : 0) << "sound " << i;
+  }
 }
 
 TEST_F(RemuxTest, NoTimelineOrNoConnectionMeansNoStream) {
