@@ -175,15 +175,9 @@ TEST(ProcessTest, LockFileKeepsOnlyTheNewPid) {
 }
 
 TEST(ProcessTest, PortInUseEndsWithStatus255) {
-  int holder = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(holder, 0);
   sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof local;
-  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-  ASSERT_EQ(listen(holder, 1), 0);
-  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&local), &length), 0);
+  const int holder = testsupport::listenOnLoopback(1, &local);
+  ASSERT_GE(holder, 0);
   int port = ntohs(local.sin_port);
 
   TempDir dir;

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "support/fake_http.h"
+#include "support/process.h"
 #include "support/tcp_client.h"
 
 namespace {
@@ -205,14 +206,9 @@ TEST(SocketConnect, APlayerFromAnotherOwnAddressIsElsewhere) {
   }
   freeifaddrs(list);
   if (lan.s_addr == 0) GTEST_SKIP() << "no IPv4 address but loopback on this machine";
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof at;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-  ASSERT_EQ(listen(listener, 2), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length), 0);
+  const int listener = testsupport::listenOnLoopback(2, &at);
+  ASSERT_GE(listener, 0);
   for (const auto& [from, onThisBox] : {std::pair{in_addr{htonl(INADDR_LOOPBACK)}, 1}, std::pair{lan, 0}}) {
     const int player = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in source{};

@@ -12,6 +12,7 @@
 
 #include "server/pages.h"
 #include "support/log_capture.h"
+#include "support/process.h"
 
 namespace {
 
@@ -52,14 +53,9 @@ TEST(TunerTest, DeviceIdsCarryTheirChecksum) {
 // The box as the asking device reached it: a well-formed Host header as it
 // stands, anything else the address the connection came in on.
 TEST(TunerTest, BaseUrlIsTheHostHeaderOrTheAcceptedAddress) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const int listener = testsupport::listenOnLoopback(1, &address);
+  ASSERT_GE(listener, 0);
   const int client = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   const int accepted = accept(listener, nullptr, nullptr);

@@ -238,6 +238,21 @@ uint16_t freeLoopbackPort() {
   return port;
 }
 
+int listenOnLoopback(int backlog, sockaddr_in* bound) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  if (bound != nullptr) *bound = address;
+  return fd;
+}
+
 namespace {
 
 bool portAccepts(uint16_t port) {

@@ -6,6 +6,7 @@
 // signal it; whatever happens in the test, its destructor kills and reaps the
 // child, and a child whose test binary dies is killed by the kernel.
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -102,6 +103,10 @@ std::optional<ExitStatus> runProgram(const std::vector<std::string>& argv,
 // A loopback TCP port that was free a moment ago (bound to 127.0.0.1:0 and
 // closed again); 0 when none could be had.
 uint16_t freeLoopbackPort();
+
+// A TCP socket listening on 127.0.0.1 at a port of the system's choice,
+// with `backlog`; its address in `*bound` (when given); -1 on failure.
+int listenOnLoopback(int backlog, sockaddr_in* bound = nullptr);
 
 // True once 127.0.0.1:`port` accepts a TCP connection, false after `timeout`.
 // The probe is a real connection: do not use it on the proxy, which serves
