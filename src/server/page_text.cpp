@@ -139,3 +139,12 @@ void pageAddHtml(PageText* page, TextView text) { addEscaped(page, text, htmlFor
 void pageAddJson(PageText* page, TextView text) { addEscaped(page, text, jsonFor); }
 void pageAddXml(PageText* page, TextView text) { addEscaped(page, text, xmlFor); }
 void pageAddM3u(PageText* page, TextView text) { addEscaped(page, text, m3uFor); }
+
+void pageAddWithoutQueries(PageText* page, TextView text, void (*escape)(PageText*, TextView)) {
+  while (!text.empty()) {
+    const size_t mark = findChar(text, '?');
+    escape(page, subText(text, 0, mark));
+    text = subText(text, mark);
+    text = subText(text, findAnyOf(text, " \t\r\n"));
+  }
+}

@@ -40,6 +40,12 @@ void pageAddJson(PageText* page, TextView text);
 void pageAddXml(PageText* page, TextView text);
 void pageAddM3u(PageText* page, TextView text);
 
+// Appends `text` through `escape` (as it stands by default), without the
+// query of any URL in it (from a '?' to the next blank or line end): a
+// signed URL's token and a relayed URL's secrets stay with the box, and the
+// path still names the file.
+void pageAddWithoutQueries(PageText* page, TextView text, void (*escape)(PageText*, TextView) = pageAdd);
+
 // The length of the UTF-8 character that starts `text` (1 for ASCII, 2
 // to 4), or 0 when the bytes there are not one (a stray or cut sequence,
 // an overlong form, a surrogate, beyond U+10FFFF).

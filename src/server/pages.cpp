@@ -113,18 +113,6 @@ void writePlaylist(PageText* page, TextView base, const ChannelList& list, Strea
 
 // ---- What runs now, for the start page and /status.json -----------------
 
-// `text` through `escape`, without the query of any URL in it (from a '?'
-// to the next blank or line end), as the status page writes it: a signed
-// URL's token and a relayed URL's secrets stay with the box.
-void addWithoutQueries(PageText* page, TextView text, void (*escape)(PageText*, TextView)) {
-  while (!text.empty()) {
-    const size_t mark = findChar(text, '?');
-    escape(page, subText(text, 0, mark));
-    text = subText(text, mark);
-    text = subText(text, findAnyOf(text, " \t\r\n"));
-  }
-}
-
 // Calls `each` with every stream running now (copies of their slots).
 template <typename Each>
 void forEachStream(ServerControl* server, Each each) {
@@ -158,9 +146,9 @@ void writeStatusJson(PageText* page, ServerControl* server) {
     pageFormat(page, "%s\n{\"player\":\"", comma);
     pageAddJson(page, slot.player);
     pageAdd(page, "\",\"asked\":\"");
-    addWithoutQueries(page, slot.asked, pageAddJson);
+    pageAddWithoutQueries(page, slot.asked, pageAddJson);
     pageAdd(page, "\",\"video\":\"");
-    addWithoutQueries(page, slot.video, pageAddJson);
+    pageAddWithoutQueries(page, slot.video, pageAddJson);
     pageFormat(page, "\",\"seconds\":%lld,\"bytesSent\":%lld}", static_cast<long long>((now - slot.startedMs) / 1000),
                static_cast<long long>(slot.bytesSent));
     comma = ",";
@@ -169,7 +157,7 @@ void writeStatusJson(PageText* page, ServerControl* server) {
   comma = "";
   forEachError([&](TextView line) {
     pageFormat(page, "%s\"", comma);
-    addWithoutQueries(page, line, pageAddJson);
+    pageAddWithoutQueries(page, line, pageAddJson);
     pageAdd(page, "\"");
     comma = ",";
   });
@@ -241,16 +229,10 @@ void writeWhereToAdd(PageText* page, TextView base, int tuners) {
   pageFormat(page, "</code> (device id %s, %d tuners).</p>\n", tunerDeviceId(), tuners);
 }
 
-void addDuration(PageText* page, int64_t ms) {
-  const int64_t seconds = ms / 1000;
-  pageFormat(page, "%lld h %02d min %02d s", static_cast<long long>(seconds / 3600),
-             static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
-}
-
 void writeNow(PageText* page, ServerControl* server) {
   const int64_t now = monotonicMs();
   pageAdd(page, "<h2>Now</h2>\n<p>Up ");
-  addDuration(page, now - server->startedMs);
+  pageAddDuration(page, now - server->startedMs);
   pageFormat(page, "; streams: %d of %d players.</p>\n", static_cast<int>(server->streams.load()),
              static_cast<int>(server->players));
   pageAdd(page, "<ul>\n");
@@ -258,17 +240,17 @@ void writeNow(PageText* page, ServerControl* server) {
     pageAdd(page, "<li>");
     pageAddHtml(page, slot.player);
     pageAdd(page, ": ");
-    addWithoutQueries(page, slot.asked, pageAddHtml);
+    pageAddWithoutQueries(page, slot.asked, pageAddHtml);
     pageAdd(page, ", for ");
-    addDuration(page, now - slot.startedMs);
+    pageAddDuration(page, now - slot.startedMs);
     pageFormat(page, ", %lld bytes sent<br>\nvideo: <code>", static_cast<long long>(slot.bytesSent));
-    addWithoutQueries(page, slot.video[0] != '\0' ? slot.video : "(none yet)", pageAddHtml);
+    pageAddWithoutQueries(page, slot.video[0] != '\0' ? slot.video : "(none yet)", pageAddHtml);
     pageAdd(page, "</code></li>\n");
   });
   pageAdd(page, "</ul>\n<h2>Last errors</h2>\n<pre>");
   bool none = true;
   forEachError([&](TextView line) {
-    addWithoutQueries(page, line, pageAddHtml);
+    pageAddWithoutQueries(page, line, pageAddHtml);
     pageAdd(page, "\n");
     none = false;
   });

@@ -55,7 +55,7 @@ TEST_F(HttpsTest, CertificateThatDoesNotCheckOutIsRefusedForGood) {
   const struct {
     const char* reason;  // null: taken
     TestCa& issuer;
-    CertSpec spec;
+    CertRequest request;
     const char* host = "127.0.0.1";
     bool sendsChain = true;  // the server sends the intermediates above its certificate
   } cases[] = {
@@ -84,7 +84,7 @@ TEST_F(HttpsTest, CertificateThatDoesNotCheckOutIsRefusedForGood) {
     return url.replace(url.find("127.0.0.1"), 9, cases[k].host);
   };
   for (const auto& c : cases) {
-    const auto cert = c.issuer.issue(c.spec);
+    const auto cert = c.issuer.issue(c.request);
     ASSERT_TRUE(cert) << c.issuer.error();
     auto& server = servers.emplace_back(std::make_unique<Nginx>(freeLoopbackPort()));
     server->enableTls(c.sendsChain ? cert->chainFile : cert->certFile, cert->keyFile,

@@ -235,11 +235,7 @@ TEST_F(RemuxTest, HiccupsOfTheServiceAreRiddenOut) {
   }
   const tsread::TsDump ts = tsread::readTs(stream);
   ASSERT_EQ(ts.fault, "");
-  ASSERT_GE(ts.tables.size(), 2u);
-  EXPECT_EQ(ts.tables[0].packet, 0u);
-  EXPECT_EQ(ts.tables[0].tableId, 0);
-  EXPECT_EQ(ts.tables[1].packet, 1u);
-  EXPECT_EQ(ts.tables[1].tableId, 2);
+  EXPECT_TRUE(ts.opensWithTables());
   const auto pictures = ts.of(tsread::kVideoPid), sounds = ts.of(tsread::kAudioPid);
   ASSERT_EQ(pictures.size(), pictureTimes.size());
   ASSERT_EQ(sounds.size(), soundTimes.size());

@@ -48,6 +48,13 @@ struct TsDump {
     }
     return out;
   }
+
+  // The stream opens as a player that joins needs it: the PAT in the first
+  // packet, a PMT in the second.
+  bool opensWithTables() const {
+    return tables.size() >= 2 && tables[0].packet == 0 && tables[0].tableId == 0 && tables[1].packet == 1 &&
+           tables[1].tableId == 2;
+  }
 };
 
 constexpr uint16_t kVideoPid = 0x100, kAudioPid = 0x101;

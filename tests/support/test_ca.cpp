@@ -66,23 +66,23 @@ std::optional<ServerCert> TestCa::issue(std::string_view sans, std::string_view 
   return issue({.sans = sans, .notBefore = notBefore, .notAfter = notAfter});
 }
 
-std::optional<ServerCert> TestCa::issue(const CertSpec& spec) {
+std::optional<ServerCert> TestCa::issue(const CertRequest& request) {
   if (!ok()) return std::nullopt;
   const std::string name = dir_.file("server" + std::to_string(++issued_));
   ServerCert cert{name + ".pem", name + ".key", name + ".chain.pem"};
   std::string extensions = "basicConstraints = CA:FALSE\nkeyUsage = critical,digitalSignature,keyEncipherment\n"
-                           "extendedKeyUsage = " + std::string(spec.purpose) + "\n";
-  if (!spec.sans.empty()) extensions += "subjectAltName = " + std::string(spec.sans) + "\n";
+                           "extendedKeyUsage = " + std::string(request.purpose) + "\n";
+  if (!request.sans.empty()) extensions += "subjectAltName = " + std::string(request.sans) + "\n";
   if (!writeFile(name + ".ext", extensions)) {
     error_ = "cannot write " + name + ".ext";
     return std::nullopt;
   }
-  const std::string subject = spec.sans.empty() ? "/CN=127.0.0.1" : "/CN=test server";
+  const std::string subject = request.sans.empty() ? "/CN=127.0.0.1" : "/CN=test server";
   if (!openssl(withKey({"req", "-config", config_, "-new", "-nodes", "-keyout", cert.keyFile, "-subj", subject,
-                        "-out", name + ".csr"}, spec.key)) ||
-      !openssl({"ca", "-config", config_, "-batch", "-notext", "-md", std::string(spec.digest), "-cert", certFile_,
+                        "-out", name + ".csr"}, request.key)) ||
+      !openssl({"ca", "-config", config_, "-batch", "-notext", "-md", std::string(request.digest), "-cert", certFile_,
                 "-keyfile", keyFile_, "-in", name + ".csr", "-out", cert.certFile, "-startdate",
-                std::string(spec.notBefore), "-enddate", std::string(spec.notAfter), "-extfile", name + ".ext"})) {
+                std::string(request.notBefore), "-enddate", std::string(request.notAfter), "-extfile", name + ".ext"})) {
     return std::nullopt;
   }
   if (!writeFile(cert.chainFile, readFile(cert.certFile) + chain_)) {

@@ -30,7 +30,7 @@ struct ServerCert {
 enum class KeyKind { kEc, kRsa };
 
 // What a server certificate holds beyond its names and dates.
-struct CertSpec {
+struct CertRequest {
   std::string_view sans;                    // as openssl writes them ("IP:127.0.0.1,DNS:videos.test")
   std::string_view key = "";                // "rsa:1024", or a curve ("P-192"); empty: the CA's kind
   std::string_view digest = "sha256";       // of the CA's signature
@@ -41,7 +41,7 @@ struct CertSpec {
 class TestCa {
  public:
   explicit TestCa(KeyKind kind = KeyKind::kEc);  // makes the CA; ok() tells whether it could be
-  // An intermediate CA that `issuer` signs, with a key as CertSpec::key and
+  // An intermediate CA that `issuer` signs, with a key as CertRequest::key and
   // the name constraints `constraints` as openssl writes them
   // ("permitted;IP:10.0.0.0/255.0.0.0"), none when empty.
   TestCa(TestCa& issuer, std::string_view key, std::string_view constraints = "");
@@ -59,8 +59,8 @@ class TestCa {
   // with no `sans` it has none, and its common name is 127.0.0.1.
   std::optional<ServerCert> issue(std::string_view sans, std::string_view notBefore = "20000101000000Z",
                                   std::string_view notAfter = "20991231235959Z");
-  // A server certificate as `spec` says.
-  std::optional<ServerCert> issue(const CertSpec& spec);
+  // A server certificate as `request` says.
+  std::optional<ServerCert> issue(const CertRequest& request);
 
  private:
   bool openssl(const std::vector<std::string>& args);
