@@ -448,7 +448,8 @@ TEST_F(ProxyStreamTest, PlayerThatLeavesMidStreamFreesTheServer) {
   std::vector<Played> expected = plays({"a"});
   std::string stream = readStream(proxy_->port(), "/tv?id=3", streamBytes(expected), 60s);
   EXPECT_EQ(streamMismatch(stream, expected), "");
-  EXPECT_NE(proxy_->log().find("receiveHttpData, sending failed, error: "), std::string::npos);
+  // The first stream may be waiting for its clock when the second ends.
+  EXPECT_TRUE(proxy_->logShows("receiveHttpData, sending failed, error: "));
 }
 
 TEST_F(ProxyStreamTest, SigtermEndsAStreamAfterTheCurrentChunk) {

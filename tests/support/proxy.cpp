@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 namespace testsupport {
 
@@ -37,6 +38,15 @@ std::optional<ExitStatus> Proxy::stop() {
 }
 
 std::string Proxy::log() const { return readFile(logPath_); }
+
+bool Proxy::logShows(const std::string& text, std::chrono::milliseconds limit) const {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (log().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
 
 std::string Proxy::diagnostics() {
   constexpr size_t kTail = 16384;  // a debug log of a long stream is mostly noise

@@ -5,6 +5,7 @@
 // with a fresh port, a throw-away lock file and its log in a file (at debug
 // level by default), so that a failing test can show what the proxy saw.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,6 +34,9 @@ class Proxy {
   uint16_t port() const { return port_; }
   ChildProcess& process() { return process_; }
   std::string log() const;  // the log file's content
+  // Whether the log holds `text`, waiting for it up to `limit`: what the
+  // proxy logs after an event a test caused may come a moment later.
+  bool logShows(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
   const std::string& logPath() const { return logPath_; }
   // Exit status, log and stderr, for assertion messages.
   std::string diagnostics();
