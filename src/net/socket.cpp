@@ -29,6 +29,10 @@ AtomicWord interrupted;
 // What bounds the waits of this thread beyond their own limits (see WaitsBoundedBy, socket_watchFlow).
 thread_local int64_t tBoundMs = kNoDeadlineMs;
 thread_local FlowWatch* tFlow = nullptr;
+thread_local const AtomicWord* tCancel = nullptr;
+
+// The server's stop, or the calling thread's own cancel word.
+bool isInterrupted() { return interrupted.load() != 0 || (tCancel != nullptr && tCancel->load() != 0); }
 
 int64_t bounded(int64_t deadlineMs) { return deadlineMs < tBoundMs ? deadlineMs : tBoundMs; }
 
@@ -80,7 +84,7 @@ bool isUsablePort(const char* service) {
 int pollUntil(int fd, short events, int64_t deadlineMs) {
   deadlineMs = bounded(deadlineMs);
   for (;;) {
-    if (interrupted.load() != 0 || flowStalled()) return 0;
+    if (isInterrupted() || flowStalled()) return 0;
     const bool lastLook = passed(deadlineMs);
     const int64_t stepStartMs = monotonicMs();
     const Step step = waitStep(fd, events, deadlineMs);
@@ -132,7 +136,7 @@ int connectWithin(int fd, const sockaddr* address, socklen_t length, int64_t dea
     if (errno != EINPROGRESS) return -1;
     const int ready = pollUntil(fd, POLLOUT, deadlineMs);
     if (ready <= 0) {
-      if (ready == 0) errno = interrupted.load() != 0 ? ECANCELED : ETIMEDOUT;
+      if (ready == 0) errno = isInterrupted() ? ECANCELED : ETIMEDOUT;
       return -1;
     }
     if (!connectedAfterWait(fd)) return -1;
@@ -146,7 +150,7 @@ const char* connectTo(const addrinfo& address, int64_t deadlineMs, int* fd) {
   *fd = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
   if (*fd < 0) return "socket";
   if (!setOutgoingOptions(*fd)) return "setsockopt";
-  if (interrupted.load() != 0) {
+  if (isInterrupted()) {
     errno = ECANCELED;
     return "connect";
   }
@@ -380,7 +384,7 @@ ssize_t socket_sendAll(int fd, const void* data, size_t size, int64_t limitMs) {
     }
     if (put < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     const int64_t now = monotonicMs();
-    if (graceDeadlineMs == kNoDeadlineMs && interrupted.load() != 0) graceDeadlineMs = now + kGraceMs;
+    if (graceDeadlineMs == kNoDeadlineMs && isInterrupted()) graceDeadlineMs = now + kGraceMs;
     if (now >= graceDeadlineMs) {
       errno = ECANCELED;
       return -1;
@@ -407,7 +411,9 @@ void socket_countReceived(ssize_t bytes) {
 
 void socket_interrupt(bool on) { interrupted.store(on ? 1 : 0); }
 
-int socket_interrupted(void) { return interrupted.load() != 0 ? 1 : 0; }
+int socket_interrupted(void) { return isInterrupted() ? 1 : 0; }
+
+void socket_cancelOn(const AtomicWord* word) { tCancel = word; }
 
 int socket_sleepUntil(int64_t deadlineMs) {
   while (!socket_interrupted()) {

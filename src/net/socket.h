@@ -16,6 +16,8 @@
 
 #include <stddef.h>
 
+struct AtomicWord;
+
 // A connected TCP socket to `host` (name or address) and `service` (port or
 // service name), or -1. Every resolved address in turn, as
 // socket_connectFirstOf; a numeric port outside 1..65535 fails.
@@ -114,8 +116,14 @@ void socket_countReceived(ssize_t bytes);
 // ended. Safe from any thread.
 void socket_interrupt(bool on);
 
-// Whether socket_interrupt is on now. Safe from any thread.
+// Whether socket_interrupt is on now, or the calling thread's cancel word
+// is set. Safe from any thread.
 int socket_interrupted(void);
+
+// Until called with null, the calling thread's waits also end as
+// socket_interrupt ends them once `word` is not 0: a thread that works for
+// others (a channel's feeder) is let go when they have all gone.
+void socket_cancelOn(const AtomicWord* word);
 
 // Sleeps until `deadlineMs` on the monotonic clock (monotonicMs), in steps
 // that end the sleep once socket_interrupt is on: 0 at the deadline, -1 when

@@ -242,7 +242,7 @@ void* httpServerThread(void* argument) {
   auto* server = static_cast<ServerControl*>(argument);
   AcceptFailures failures;
   while (server->state.load() == Accepting) acceptOne(server, &failures);
-  while (server->connections.load() > 0) usleep(kStopPollMicros);
+  while (server->connections.load() > 0 || server->feeders.load() > 0) usleep(kStopPollMicros);
   server->state.store(Stopped);
   return nullptr;
 }

@@ -3,7 +3,8 @@
 
 // The player-facing server: one listening socket, one detached thread that
 // accepts connections, and a detached thread of its own for each connection
-// (its request, then its stream). Up to `players` streams run at once; a
+// (its request, then its stream), and one for each channel on air, which
+// feeds all of that channel's players. Up to `players` streams run at once; a
 // request for one more is answered 503 at once. Connections still waiting
 // for their request are bounded apart from the streams: up to
 // kWaitingConnections of them, the oldest closed when one more comes, so
@@ -17,6 +18,8 @@
 #include <stdint.h>
 
 #include "base/atomic_word.h"
+
+struct ChannelSession;
 
 // Streams at once: a household's players (a TV or two, a tablet, a
 // recorder), and at most what a player box and a home line carry.
@@ -65,6 +68,10 @@ struct ServerControl {
   StreamSlot slots[kMaxPlayers];  // one for each stream; `players` of them are used
   pthread_mutex_t waitingLock = PTHREAD_MUTEX_INITIALIZER;  // guards `waiting`
   WaitingConnection waiting[kWaitingConnections];  // the connections still waiting for their request
+  // The channels on air, each shared by its players (server/channel_table.h).
+  pthread_mutex_t channelsLock = PTHREAD_MUTEX_INITIALIZER;  // guards `channels` and their players
+  ChannelSession* channels[kMaxPlayers] = {};
+  AtomicWord feeders;      // channel feeder threads running
 };
 
 // Listens on `address`:`port` and starts the accepting thread, serving up

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "base/heap.h"
 #include "base/wait.h"
@@ -14,12 +15,12 @@
 #include "net/peer_watch.h"
 #include "net/resolve.h"
 #include "net/socket.h"
+#include "server/channel_table.h"
 #include "server/http_request.h"
 #include "server/other_answers.h"
 #include "server/pages.h"
 #include "server/status_page.h"
-#include "stream/flv_remux.h"
-#include "stream/pace.h"
+#include "stream/channel.h"
 #include "stream/relay.h"
 #include "stream/session.h"
 #include "stream/ts_writer.h"
@@ -29,8 +30,6 @@ namespace {
 constexpr int64_t kRequestWaitMs = 5000;
 constexpr int64_t kNoLimit = -1;        // a player's sends wait as long as it answers (paused or not)
 constexpr size_t kRequestSize = 2048;  // one receive of at most kRequestSize - 1 bytes
-constexpr size_t kStreamBufferSize = 1048576;
-constexpr uint32_t kChannelCapacity = 1048576;
 constexpr uint32_t kRelayCapacity = 262144;  // a relay reads what its source has, up to this
 
 constexpr char kHeaderBlock[] =
@@ -67,13 +66,18 @@ bool waitForRequest(ServerControl* server, int socket) {
   return false;
 }
 
-// The status page's view of a stream: what it has sent, and which video.
-void publishProgress(StreamSlot* slot, const StreamSession& session, int32_t sent) {
+// The status page's view of a stream: what it has sent, and (a channel's)
+// which video.
+void publishProgress(StreamSlot* slot, int32_t sent, ChannelSession* channel = nullptr) {
   pthread_mutex_lock(&slot->lock);
   slot->bytesSent += sent;
-  if (slot->videoPliid != session.currentPliid || slot->video[0] == '\0') {
-    snprintf(slot->video, sizeof slot->video, "%s", session.videoUrl.c_str());
-    slot->videoPliid = session.currentPliid;
+  if (channel != nullptr) {
+    pthread_mutex_lock(&channel->lock);
+    if (slot->videoPliid != channel->videoPliid || slot->video[0] == '\0') {
+      memcpy(slot->video, channel->video, sizeof slot->video);
+      slot->videoPliid = channel->videoPliid;
+    }
+    pthread_mutex_unlock(&channel->lock);
   }
   pthread_mutex_unlock(&slot->lock);
 }
@@ -135,66 +139,77 @@ bool sendPackets(void* context, const uint8_t* bytes, size_t length) {
 
 // Sends one unit to the player, as it is or (with `writer`) as transport
 // stream packets; the bytes sent, or -1 when the stream is over. A unit
-// the writer cannot carry (the re-muxer passes such sources over before
-// any of their units, so this is a fault of the source's data) gives up
-// its video.
-int32_t sendUnit(int socket, TsWriter* writer, StreamSession* session, const uint8_t* unit, int32_t size) {
+// the writer cannot carry (of a source that was on air before the player
+// came: the channel judges the sources it opens by its players' forms) is
+// left out, logged once for each codec.
+int32_t sendUnit(int socket, TsWriter* writer, const uint8_t* unit, int32_t size) {
   if (writer == nullptr) {
     if (socket_sendAll(socket, unit, static_cast<size_t>(size), kNoLimit) >= 0) return size;
     logSendFailure();
     return -1;
   }
   PlayerSink sink = {socket, 0};
+  const uint8_t refused = writer->refusedCodec;
   const TsResult result = tsWriteUnit(writer, unit, static_cast<size_t>(size), {sendPackets, &sink});
-  if (result == TsResult::kOk) return sink.sent;
   if (result == TsResult::kSinkFailed) {
     logSendFailure();
     return -1;
   }
-  char why[80];
-  snprintf(why, sizeof why, "MPEG-TS cannot use its %s (FLV codec %u)",
-           result == TsResult::kConfigUnusable ? "decoder configuration" : "codec",
-           static_cast<unsigned>(writer->refusedCodec));
-  passOverVideo(session, why);
+  if (result != TsResult::kOk && writer->refusedCodec != refused) {
+    Log(ERROR, "%s, MPEG-TS cannot use the %s of FLV codec %u; left out", "receiveHttpData",
+        result == TsResult::kConfigUnusable ? "decoder configuration" : "tags", static_cast<unsigned>(writer->refusedCodec));
+  }
   return sink.sent;
 }
 
-// Sends chunks of the session's stream until the source ends, a send fails
-// or a stop has been requested (checked after each chunk). A player that
-// takes nothing is waited for until it vanishes or a stop comes. One that
-// vanishes while its sends still fit into the socket's buffer (a paced
-// channel fills it only over minutes) is noticed between the sends. With
-// `writer`, a channel's units reach the player as a transport stream.
-void pumpChunks(ServerControl* server, int socket, StreamSession** session, ByteBuffer* buffer, bool channel,
-                StreamSlot* slot, TsWriter* writer) {
+// Whether the stream to the player at `socket` is to end after a unit: its
+// player vanished while its sends still fit into the socket's buffer (a
+// paced channel fills it only over minutes), or a stop was requested.
+bool streamEnds(ServerControl* server, int socket, PeerWatch* watch) {
+  if (peerVanishedWhileWaiting(watch, socket, monotonicMs())) {
+    Log(ERROR, "%s, sending failed, error: %d", "receiveHttpData", ETIMEDOUT);
+    return true;
+  }
+  return server->state.load() != Accepting;
+}
+
+// Relays the source's body until it ends, a send fails or a stop has been
+// requested (checked after each chunk). A player that takes nothing is
+// waited for until it vanishes or a stop comes.
+void pumpRelay(ServerControl* server, int socket, StreamSession** session, ByteBuffer* buffer, StreamSlot* slot) {
   PeerWatch watch = {-1, 0};
   for (;;) {
-    int32_t size = channel ? getFLVPacket(session, buffer, kChannelCapacity)
-                           : getTransparentPacket(session, buffer, kRelayCapacity);
+    const int32_t size = getTransparentPacket(session, buffer, kRelayCapacity);
     if (size <= 0 || *buffer == nullptr) return;
-    if (channel) paceChannelUnit(*session, buffer->get(), size);
-    const int32_t sent = sendUnit(socket, writer, *session, buffer->get(), size);
+    const int32_t sent = sendUnit(socket, nullptr, buffer->get(), size);
     if (sent < 0) return;
-    publishProgress(slot, **session, sent);
-    if (peerVanishedWhileWaiting(&watch, socket, monotonicMs())) {
-      Log(ERROR, "%s, sending failed, error: %d", "receiveHttpData", ETIMEDOUT);
-      return;
-    }
-    if (server->state.load() != Accepting) return;
+    publishProgress(slot, sent);
+    if (streamEnds(server, socket, &watch)) return;
   }
 }
 
-// A session set up for the request, or null when memory is short.
-StreamSession* openSession(const HttpRequest& request) {
-  StreamSession* session = openFLVStream();
-  if (session == nullptr || request.kind == RequestKind::Channel) {
-    if (session != nullptr) session->channelId = request.channelId;
-    if (session != nullptr && request.format == StreamFormat::Ts) {
-      session->videoCodecs = kTsVideoCodecs;
-      session->soundFormats = kTsSoundFormats;
+// Sends the channel's units to its player, as FLV or (with `writer`) as a
+// transport stream, until the channel ends, a send fails or a stop comes;
+// while the channel has nothing new, the player is watched all the same.
+void pumpChannel(ServerControl* server, int socket, ChannelSession* channel, ChannelPlace* place,
+                 TsWriter* writer, StreamSlot* slot) {
+  PeerWatch watch = {-1, 0};
+  for (;;) {
+    const int32_t size = channelRead(channel, place, monotonicMs() + kWaitStepMs);
+    if (size < 0) return;
+    if (size > 0) {
+      const int32_t sent = sendUnit(socket, writer, place->unit.get(), size);
+      if (sent < 0) return;
+      publishProgress(slot, sent, channel);
     }
-    return session;
+    if (streamEnds(server, socket, &watch)) return;
   }
+}
+
+// A relay's session set up for the request, or null when memory is short.
+StreamSession* openRelaySession(const HttpRequest& request) {
+  StreamSession* session = openFLVStream();
+  if (session == nullptr) return nullptr;
   if (!copyText(&session->videoUrl, request.url) ||
       (!request.range.empty() && !copyText(&session->playerRange, request.range))) {
     closeFLVStream(session);
@@ -230,28 +245,38 @@ bool answerRelay(int socket, StreamSession* session, const char* path) {
   return false;
 }
 
-// The stream of a request that holds one of the server's streams: answered
-// and streamed until done. A channel is answered 200 at once; a session or
-// buffer that cannot be had then ends it with the answer's header only.
-void streamTaken(ServerControl* server, int socket, const HttpRequest& request, const char* path,
-                 StreamSlot* slot) {
-  const bool channel = request.kind == RequestKind::Channel;
-  if (channel) sendAnswer(socket, kOkStatus, 0, "", channelHeaderBlock(request.format));
-  ByteBuffer buffer = allocZeroed<uint8_t>(kStreamBufferSize);
-  StreamSession* session = buffer ? openSession(request) : nullptr;
+// A channel's stream for its player: answered 200 at once, then fed from
+// the channel's one upstream (opened by the channel's first player) in
+// the player's form. A channel or writer that cannot be had ends it with
+// the answer's header only.
+void streamChannel(ServerControl* server, int socket, const HttpRequest& request, StreamSlot* slot) {
+  sendAnswer(socket, kOkStatus, 0, "", channelHeaderBlock(request.format));
+  const bool ts = request.format == StreamFormat::Ts;
   // A transport stream player's own writer: its packet buffer and state.
-  const bool ts = channel && request.format == StreamFormat::Ts;
-  TsWriter* writer = ts && session != nullptr ? tsWriterOpen() : nullptr;
-  if (session == nullptr || (ts && writer == nullptr)) {
+  TsWriter* writer = ts ? tsWriterOpen() : nullptr;
+  ChannelPlace place;
+  ChannelSession* channel = !ts || writer != nullptr ? joinChannel(server, request.channelId, ts, &place.fromStart) : nullptr;
+  if (channel == nullptr) {
     Log(ERROR, "%s, no memory for the stream", "receiveHttpData");
-    if (!channel) sendAnswer(socket, kNotFoundStatus);
-    closeFLVStream(session);
-    return;
-  }
-  if (channel || answerRelay(socket, session, path)) {
-    pumpChunks(server, socket, &session, &buffer, channel, slot, writer);
+  } else {
+    pumpChannel(server, socket, channel, &place, writer, slot);
+    leaveChannel(server, channel, ts);
   }
   tsWriterClose(writer);
+}
+
+// A relay for a request that holds one of the server's streams: answered
+// once its source is open, and relayed until done.
+void streamRelay(ServerControl* server, int socket, const HttpRequest& request, const char* path,
+                 StreamSlot* slot) {
+  ByteBuffer buffer = allocZeroed<uint8_t>(kRelayCapacity);
+  StreamSession* session = buffer ? openRelaySession(request) : nullptr;
+  if (session == nullptr) {
+    Log(ERROR, "%s, no memory for the stream", "receiveHttpData");
+    sendAnswer(socket, kNotFoundStatus);
+    return;
+  }
+  if (answerRelay(socket, session, path)) pumpRelay(server, socket, &session, &buffer, slot);
   closeFLVStream(session);
 }
 
@@ -273,7 +298,7 @@ void answerHead(int socket, const HttpRequest& request, const char* path) {
     sendAnswer(socket, kOkStatus, 0, "", channelHeaderBlock(request.format));
     return;
   }
-  StreamSession* session = openSession(request);
+  StreamSession* session = openRelaySession(request);
   if (session == nullptr) {
     Log(ERROR, "%s, no memory for the stream", "receiveHttpData");
     sendAnswer(socket, kNotFoundStatus);
@@ -294,7 +319,11 @@ void streamRequest(ServerControl* server, int socket, const HttpRequest& request
   }
   StreamSlot* slot = takeSlot(server, socket, request);
   if (slot != nullptr) {
-    streamTaken(server, socket, request, path, slot);
+    if (request.kind == RequestKind::Channel) {
+      streamChannel(server, socket, request, slot);
+    } else {
+      streamRelay(server, socket, request, path, slot);
+    }
     releaseSlot(slot);
   }
   server->streams.subtract(1);

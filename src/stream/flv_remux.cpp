@@ -551,8 +551,6 @@ Outcome nextUnit(StreamSession** session, ByteBuffer* buffer, uint32_t capacity)
 
 }  // namespace
 
-void passOverVideo(StreamSession* session, const char* why) { (void)passOver(*session, why); }
-
 int32_t getFLVPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) {
   (*session)->unitWantedMs = monotonicMs();
   for (;;) {

@@ -18,9 +18,4 @@
 // byte exceed `capacity`, the buffer grows to exactly that size.
 int32_t getFLVPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity);
 
-// Gives up the current video for a reason found after its unit went out (the
-// player's form could not use it): the next call goes on with the next
-// video of the timeline, and this one is not tried again. Logged with `why`.
-void passOverVideo(StreamSession* session, const char* why);
-
 #endif  // ZTV_STREAM_FLV_REMUX_H

@@ -1,0 +1,118 @@
+#ifndef ZTV_STREAM_CHANNEL_H
+#define ZTV_STREAM_CHANNEL_H
+
+// One channel on air for all of its players. Its feeder (a thread of its
+// own, see channelFeed) runs the one re-muxer of the channel (timeline,
+// source, retries, pace clock) and keeps the units it makes in the channel's
+// store; each player reads the store at a place of its own (ChannelPlace),
+// so that the service sees one upstream however many watch, and a player
+// that pauses or lags holds no one back.
+//
+// Ownership: the record is shared by the feeder and the players. What is
+// under `lock` (the store and what the status page shows) is written by the
+// feeder alone and read by the players; `feed` is the feeder's alone; who
+// is on the channel (players, refs) belongs to the server's channel table,
+// which frees the record when its last holder lets go.
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include "base/atomic_word.h"
+#include "base/heap.h"
+#include "stream/pace.h"
+#include "stream/session.h"
+
+// What a channel holds for joiners and for players that lag: at most
+// kHeldBytesMost bytes (the lead of a stream of 3 Mbit/s, a quarter of what
+// a small player box can spare for the proxy, and allocated only as the
+// stream needs it), kHeldUnits tags, and tags of the last kHeldMs: the lead
+// and a keyframe interval behind it are all a player at clock pace can lag.
+constexpr uint32_t kHeldBytesMost = 4u << 20;
+constexpr uint32_t kHeldUnits = 4096;  // a power of two: 20 s of 60 pictures and 50 sounds a second fit
+constexpr uint32_t kHeldMs = 2 * ZTV_PACE_LEAD_MS;
+
+// The decoder set-ups a joiner gets before its first picture, the last of each kind.
+enum SetUp : uint8_t { kMetadataSetUp, kVideoSetUp, kAudioSetUp, kSetUps };
+
+// One held unit (a tag: its 15-byte block and body) of the store.
+struct HeldUnit {
+  uint32_t at;         // byte position in the store's stream (modulo 2^32)
+  uint32_t size;       // bytes
+  uint32_t clock;      // ms, the channel's timestamp of the last audio or video tag up to it
+  bool keyframe;       // a video keyframe carrying a picture: a player may start here
+};
+
+// The last unit of one set-up kind, kept whole.
+struct HeldSetUp {
+  HeapArray<uint8_t> unit;
+  uint32_t size = 0;   // 0: none seen yet
+  uint32_t seq = 0;    // where it stood among the units
+};
+
+struct ChannelSession {
+  int32_t channelId = 0;
+  // The server's channel table's: players on it, and holders of the record
+  // (the players and the feeder while it runs).
+  int32_t players = 0;
+  int32_t refs = 0;
+  AtomicWord tsPlayers;  // players of the MPEG-TS form: new sources are judged by it
+  AtomicWord abandoned;  // no player is left: the feeder's waits end and it closes the upstream
+
+  pthread_mutex_t lock;  // guards what follows down to `feed`
+  pthread_cond_t moved;  // a unit came, or the channel is over
+  bool over = false;     // the feeder has ended: no unit comes any more
+  HeapArray<uint8_t> bytes;     // the held units' bytes, a ring
+  uint32_t capacity = 0;        // of `bytes`, a power of two up to kHeldBytesMost
+  HeapArray<HeldUnit> units;    // kHeldUnits entries, unit `seq` at seq % kHeldUnits
+  uint32_t firstSeq = 0;        // the oldest unit held
+  uint32_t endSeq = 0;          // the next unit to come; firstSeq == endSeq: none held
+  uint32_t endAt = 0;           // its byte position
+  uint32_t newestKey = 0;       // the newest keyframe held, when keyHeld
+  bool keyHeld = false;
+  uint32_t clock = 0;           // ms, the timestamp of the last audio or video tag held
+  HeldSetUp setUps[kSetUps];
+  char video[160] = {};         // the video being streamed, for the status page
+  int32_t videoPliid = 0;
+
+  StreamSession* feed = nullptr;  // the re-muxer: the feeder's alone
+};
+
+// A new channel record with its re-muxer and store, or null when memory is short.
+[[nodiscard]] ChannelSession* channelOpen(int32_t channelId);
+
+// Frees the record and all it holds. Accepts null.
+void channelClose(ChannelSession* channel);
+
+// The feeder's body: runs the re-muxer until the channel ends, no player is
+// left (abandoned) or a stop comes, holding each unit for the players; the
+// upstream is closed when it returns, and the channel is over.
+void channelFeed(ChannelSession* channel);
+
+// Holds one unit of the re-muxer (a tag: its 15-byte block and body, as
+// getFLVPacket makes it) for the players, letting go of the oldest beyond
+// the store's bounds, and wakes the players. The feeder's step.
+void channelHold(ChannelSession* channel, const uint8_t* unit, uint32_t size);
+
+// One player's place in a channel: its own stream, made of the channel's
+// units with its own header, timestamps from 0 and PreviousTagSize chain.
+struct ChannelPlace {
+  ByteBuffer unit;           // the unit handed out last
+  uint32_t room = 0;         // bytes `unit` has
+  bool fromStart = false;    // it opened the channel: it takes it from its first unit
+  uint8_t stage = 0;         // header, a start, units
+  uint8_t setUpsDue = 0;     // bits of SetUp still to go out before `next`
+  uint32_t next = 0;         // the unit it reads next
+  uint32_t base = 0;         // ms: the channel's timestamp that is its 0
+  uint32_t lastTagSize = 0;  // of the tag it got last: the next one's PreviousTagSize
+  uint32_t lastVideo = 0;    // ms, its last video and audio timestamps
+  uint32_t lastAudio = 0;
+  uint32_t videoStep = 0;    // ms, its last step between pictures
+};
+
+// Places the player's next unit in place->unit and returns its length; 0
+// when none came before `untilMs` (monotonicMs), -1 when the channel is
+// over or memory is short. A player that lags behind what the channel holds
+// goes on at its newest keyframe (logged).
+int32_t channelRead(ChannelSession* channel, ChannelPlace* place, int64_t untilMs);
+
+#endif  // ZTV_STREAM_CHANNEL_H
