@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "e2e/e2e_fixture.h"
+#include "stream/ts_reader.h"
+#include "stream/ts_writer.h"
 #include "support/flv.h"
 #include "support/name_server.h"
 #include "support/process.h"
@@ -438,18 +440,53 @@ TEST_F(ProxyStreamTest, ChannelListReachesEveryScreenAndHeadFetchesNothing) {
   EXPECT_NE(pageOf(port, "GET", "/status.json").body().find("channels.txt:2: no channel id"), std::string::npos);
 }
 
-TEST_F(ProxyStreamTest, PlayerThatLeavesMidStreamFreesTheServer) {
-  {
-    TcpClient player;
-    ASSERT_NO_FATAL_FAILURE(playChannel(player, 3, {"a", "b"}));
-    std::string received;
-    ASSERT_EQ(player.read(received, 50000, 30s), 50000u);
+// Players of one channel share its one upstream, whatever their form: one
+// that joins on air gets its own stream from the newest keyframe, from 0;
+// the first may leave without disturbing the others; once all have left the
+// upstream closes, and the next player starts the channel afresh.
+TEST_F(ProxyStreamTest, PlayersOfAChannelShareItsUpstreamAndLeaveFreely) {
+  // 20 s of programme: the list is downloaded again only after ten seconds.
+  TcpClient first, joiner, tsJoiner;
+  ASSERT_NO_FATAL_FAILURE(playChannel(first, 3, {"a", "b", "d", "big"}));
+  std::string received, joined, tsJoined;
+  ASSERT_EQ(first.read(received, 50000, 30s), 50000u);
+  ASSERT_TRUE(joiner.connect(proxy_->port()));
+  ASSERT_TRUE(joiner.send("GET /tv?id=3 HTTP/1.0\r\n\r\n"));
+  ASSERT_TRUE(tsJoiner.connect(proxy_->port()));
+  ASSERT_TRUE(tsJoiner.send("GET /?id=3&format=ts HTTP/1.0\r\n\r\n"));
+  ASSERT_EQ(joiner.read(joined, kAnswer200.size() + 9, 30s), kAnswer200.size() + 9);
+  first.close();
+  // The joiner's stream, through the end of the second video.
+  const std::vector<Played> channel = plays({"a", "b", "d", "big"});
+  const size_t afterB = samples_.at("d").flv.tags.size() + samples_.at("big").flv.tags.size();
+  size_t left = SIZE_MAX;
+  for (auto end = std::chrono::steady_clock::now() + 30s; left > afterB && std::chrono::steady_clock::now() < end;) {
+    joiner.read(joined, 65536, 100ms);
+    ASSERT_EQ(joinerMismatch(joined.substr(kAnswer200.size()), channel, &left), "");
   }
-  std::vector<Played> expected = plays({"a"});
-  std::string stream = readStream(proxy_->port(), "/tv?id=3", streamBytes(expected), 60s);
-  EXPECT_EQ(streamMismatch(stream, expected), "");
-  // The first stream may be waiting for its clock when the second ends.
+  EXPECT_LE(left, afterB);
+  tsJoiner.read(tsJoined, 188 * 400, 10s);
+  std::string tsStream = tsJoined.substr(tsJoined.find("\r\n\r\n") + 4);
+  const tsread::TsDump ts = tsread::readTs(tsStream.substr(0, tsStream.size() / 188 * 188));
+  EXPECT_EQ(ts.fault, "");
+  const auto video = std::find_if(ts.pes.begin(), ts.pes.end(), [](const tsread::Pes& pes) { return pes.pid == tsread::kVideoPid; });
+  ASSERT_NE(video, ts.pes.end());
+  EXPECT_TRUE(video->randomAccess);
+  EXPECT_EQ(video->dts.value_or(video->pts), uint64_t{kTsDecodeDelayMs} * 90);  // its timestamp 0
+  // One upstream for the three: the list and each video asked for once.
+  for (int i = 0; i < 50 && nginx_->countRequests("GET /v/b.flv ") == 0; ++i) std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(nginx_->countRequests("/live/semichannel/timeline/?id=3 "), 1) << nginx_->accessLog();
+  EXPECT_EQ(nginx_->countRequests("GET /v/a.flv "), 1) << nginx_->accessLog();
+  EXPECT_EQ(nginx_->countRequests("GET /v/b.flv "), 1) << nginx_->accessLog();
   EXPECT_TRUE(proxy_->logShows("receiveHttpData, sending failed, error: "));
+  joiner.close();
+  tsJoiner.close();
+  EXPECT_TRUE(proxy_->logShows("channelFeed, channel 3 closed: its last player has left"));
+  // Asked again, the channel starts afresh.
+  const std::string stream = readStream(proxy_->port(), "/tv?id=3", streamBytes(plays({"a"})), 60s);
+  EXPECT_EQ(streamMismatch(stream, plays({"a"})), "");
+  for (int i = 0; i < 50 && nginx_->countRequests("GET /v/a.flv ") < 2; ++i) std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(nginx_->countRequests("/live/semichannel/timeline/?id=3 "), 2) << nginx_->accessLog();
 }
 
 TEST_F(ProxyStreamTest, SigtermEndsAStreamAfterTheCurrentChunk) {

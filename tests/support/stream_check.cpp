@@ -153,6 +153,48 @@ std::string streamMismatch(std::string_view stream, const std::vector<Played>& p
   return "";
 }
 
+std::string joinerMismatch(std::string_view stream, const std::vector<Played>& plays, size_t* left) {
+  const FlvStream got = parseFlv(stream);
+  FlvShape shape;
+  const std::string shapeFault = shape.checkStream(stream);
+  if (!shape.begun()) return shapeFault;
+  const std::vector<ExpectedTag> want = expectedTags(plays);
+  std::vector<uint32_t> times;
+  StreamClock clock;
+  for (const ExpectedTag& tag : want) {
+    if (tag.firstOfSource) clock.newSource(tag.atKeyframe, tag.dropped);
+    times.push_back(clock.next(*tag.tag));
+  }
+  const auto picture = [](const FlvTag& tag) {
+    return tag.type == kFlvVideo && tag.keyframe() && (tag.body.size() < 2 || (tag.body[0] & 0x0F) != 7 || tag.body[1] == 1);
+  };
+  size_t i = 0;
+  for (; i < got.tags.size() && !picture(got.tags[i]); ++i) {
+    const bool held = std::any_of(want.begin(), want.end(), [&](const ExpectedTag& w) {
+      return w.tag->type == got.tags[i].type && w.tag->body == got.tags[i].body && !picture(*w.tag);
+    });
+    if (!held || (got.tags[i].type != kFlvScript && got.tags[i].timestamp != 0)) {
+      return "tag " + describe(got.tags[i], i) + ": no set-up of the plays at 0";
+    }
+  }
+  if (left != nullptr) *left = want.size();
+  if (i == got.tags.size()) return "";
+  const auto first = std::find_if(want.begin(), want.end(), [&](const ExpectedTag& w) {
+    return picture(*w.tag) && w.tag->body == got.tags[i].body;
+  });
+  if (first == want.end()) return "tag " + describe(got.tags[i], i) + ": no keyframe of the plays";
+  const size_t start = static_cast<size_t>(first - want.begin());
+  for (size_t k = start; k < want.size() && i < got.tags.size(); ++k, ++i) {
+    const int32_t since = static_cast<int32_t>(times[k] - times[start]);
+    const uint32_t timestamp = want[k].tag->type == kFlvScript ? want[k].tag->timestamp : std::max(since, 0);
+    const std::string why = tagMismatch(got.tags[i], *want[k].tag, timestamp);
+    if (!why.empty()) return "tag " + describe(got.tags[i], i) + ": " + why;
+    if (!shapeFault.empty() && i == shape.tags()) return shapeFault + " (" + describe(got.tags[i], i) + ")";
+    if (left != nullptr) *left = want.size() - k - 1;
+  }
+  return "";
+}
+
 std::string readStream(uint16_t port, std::string_view target, size_t bytes,
                        std::chrono::milliseconds timeout, std::string* answer) {
   TcpClient client;

@@ -43,6 +43,14 @@ size_t streamBytes(const std::vector<Played>& plays);
 // otherwise the first mismatch.
 std::string streamMismatch(std::string_view stream, const std::vector<Played>& plays);
 
+// "" when `stream` is what a player that joined the channel of `plays` on
+// air gets: the header, decoder set-ups and metadata that the plays hold,
+// then their tags from one of their keyframes on, in the shape FlvShape
+// checks, with a single player's timestamps less that keyframe's (audio
+// before it at 0). Otherwise the first mismatch. `left` gets the number of
+// the plays' tags still to come.
+std::string joinerMismatch(std::string_view stream, const std::vector<Played>& plays, size_t* left = nullptr);
+
 // Connects to the proxy, asks for `target` and reads the answer and `bytes`
 // stream bytes (less when the proxy closes or `timeout` passes). The answer
 // header is split off into `answer` when given.
