@@ -40,6 +40,7 @@ struct StreamSlot {
   bool inUse = false;     // a stream holds the slot
   char player[48] = {};   // the player's address
   char asked[160] = {};   // "channel N", or the URL relayed (cut to fit)
+  int32_t channelId = 0;  // the channel it plays; 0 for a relay
   char video[160] = {};   // the video being sent (cut to fit); empty before the first
   int32_t videoPliid = 0; // the channel's item that `video` names
   int64_t startedMs = 0;  // monotonicMs when the stream began

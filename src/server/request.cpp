@@ -98,6 +98,7 @@ StreamSlot* takeSlot(ServerControl* server, int socket, const HttpRequest& reque
     } else {
       snprintf(slot.asked, sizeof slot.asked, "relay %.*s", static_cast<int>(request.url.size), request.url.data);
     }
+    slot.channelId = request.kind == RequestKind::Channel ? request.channelId : 0;
     slot.video[0] = '\0';
     slot.videoPliid = 0;
     slot.startedMs = monotonicMs();

@@ -8,6 +8,7 @@
 #include "log/log.h"
 #include "net/socket.h"
 #include "server/page_text.h"
+#include "stream/channel.h"
 
 namespace {
 
@@ -24,12 +25,29 @@ void pageAddDuration(PageText* page, int64_t ms) {
              static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
 }
 
+int copyChannels(ServerControl* server, ChannelView* views) {
+  int count = 0;
+  pthread_mutex_lock(&server->channelsLock);
+  for (ChannelSession* channel : server->channels) {
+    if (channel == nullptr) continue;
+    ChannelView& view = views[count++];
+    view.channelId = channel->channelId;
+    view.players = channel->players;
+    pthread_mutex_lock(&channel->lock);
+    memcpy(view.video, channel->video, sizeof view.video);
+    pthread_mutex_unlock(&channel->lock);
+  }
+  pthread_mutex_unlock(&server->channelsLock);
+  return count;
+}
+
 bool copyStreamSlot(StreamSlot& slot, StreamSlot* copy) {
   pthread_mutex_lock(&slot.lock);
   const bool inUse = slot.inUse;
   if (inUse) {
     memcpy(copy->player, slot.player, sizeof copy->player);
     memcpy(copy->asked, slot.asked, sizeof copy->asked);
+    copy->channelId = slot.channelId;
     memcpy(copy->video, slot.video, sizeof copy->video);
     copy->startedMs = slot.startedMs;
     copy->bytesSent = slot.bytesSent;
@@ -54,6 +72,20 @@ void answerStatus(ServerControl* server, int socket, bool head) {
     pageAddDuration(&page, now - slot.startedMs);
     pageFormat(&page, ", %lld bytes sent\n  video: ", static_cast<long long>(slot.bytesSent));
     pageAddWithoutQueries(&page, slot.video[0] != '\0' ? slot.video : "(none yet)");
+    pageAdd(&page, "\n");
+  }
+  ChannelView channels[kMaxPlayers];
+  const int count = copyChannels(server, channels);
+  pageFormat(&page, "\nchannels on air: %d\n", count);
+  for (int c = 0; c < count; ++c) {
+    pageFormat(&page, "channel %d, %d player%s:", static_cast<int>(channels[c].channelId),
+               static_cast<int>(channels[c].players), channels[c].players == 1 ? "" : "s");
+    for (StreamSlot& each : server->slots) {
+      StreamSlot slot;
+      if (copyStreamSlot(each, &slot) && slot.channelId == channels[c].channelId) pageFormat(&page, " %s", slot.player);
+    }
+    pageAdd(&page, "\n  video: ");
+    pageAddWithoutQueries(&page, channels[c].video[0] != '\0' ? channels[c].video : "(none yet)");
     pageAdd(&page, "\n");
   }
   char errors[1024];

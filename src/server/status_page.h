@@ -3,8 +3,8 @@
 
 // The status page (GET /status): a small plain-text page of the program's
 // version and uptime, the players' limit, each stream (the player, what it
-// asked for, the video being sent, the bytes it took, for how long) and the
-// last few errors. It reads the streams' published slots only, and holds no
+// asked for, the video being sent, the bytes it took, for how long), each
+// channel on air with its players, and the last few errors. It reads the streams' published slots only, and holds no
 // stream of its own.
 
 #include <stdint.h>
@@ -20,5 +20,16 @@ void pageAddDuration(PageText* page, int64_t ms);
 
 // A copy of `slot` taken under its lock; false when no stream holds it.
 bool copyStreamSlot(StreamSlot& slot, StreamSlot* copy);
+
+// One channel on air as the status pages show it: its players are the
+// streams whose slots name it.
+struct ChannelView {
+  int32_t channelId = 0;
+  int32_t players = 0;
+  char video[160] = {};  // the video on air; empty before the first
+};
+
+// Copies of the channels on air (kMaxPlayers at most); how many.
+int copyChannels(ServerControl* server, ChannelView* views);
 
 #endif  // ZTV_SERVER_STATUS_PAGE_H
