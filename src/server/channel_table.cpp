@@ -85,8 +85,14 @@ ChannelSession* joinChannel(ServerControl* server, int32_t channelId, bool ts, b
     ++channel->refs;
     if (ts) channel->tsPlayers.add(1);
   }
+  const int32_t players = channel != nullptr ? channel->players : 0;
   pthread_mutex_unlock(&server->channelsLock);
-  if (channel == nullptr) Log(ERROR, "%s, no memory for channel %d", "receiveHttpData", static_cast<int>(channelId));
+  if (channel == nullptr) {
+    Log(ERROR, "%s, no memory for channel %d", "receiveHttpData", static_cast<int>(channelId));
+  } else if (!*opened) {
+    Log(INFO, "%s, a player joins channel %d on air: %d players", "receiveHttpData", static_cast<int>(channelId),
+        static_cast<int>(players));
+  }
   return channel;
 }
 
