@@ -3,6 +3,8 @@
 #include "base/heap.h"
 #include "log/log.h"
 
+static_assert(kMaxPlayers <= kChannelPlaces, "every player may watch one channel");
+
 namespace {
 
 // A feeder's stack: the re-muxer's steps and log lines, like a connection's.
@@ -43,13 +45,18 @@ void* feederThread(void* argument) {
 // and starts its feeder. The player is counted before the feeder can look:
 // a first player of the MPEG-TS form has the first source judged by its
 // form. Under channelsLock.
-ChannelSession* openChannel(ServerControl* server, int32_t channelId, bool ts) {
+ChannelSession* openChannel(ServerControl* server, int32_t channelId, bool ts, ChannelPlace* place) {
   ChannelSession** entry = nullptr;
   for (ChannelSession*& candidate : server->channels) {
     if (candidate == nullptr) entry = &candidate;
   }
   Feeder* feeder = entry != nullptr ? newRecord<Feeder>() : nullptr;
   ChannelSession* channel = feeder != nullptr ? channelOpen(channelId) : nullptr;
+  place->fromStart = true;
+  if (channel != nullptr && !channelEnter(channel, place)) {
+    channelClose(channel);
+    channel = nullptr;
+  }
   if (channel == nullptr) {
     freeRecord(feeder);
     return nullptr;
@@ -71,32 +78,35 @@ ChannelSession* openChannel(ServerControl* server, int32_t channelId, bool ts) {
 
 }  // namespace
 
-ChannelSession* joinChannel(ServerControl* server, int32_t channelId, bool ts, bool* opened) {
+ChannelSession* joinChannel(ServerControl* server, int32_t channelId, bool ts, ChannelPlace* place) {
   pthread_mutex_lock(&server->channelsLock);
   ChannelSession* channel = nullptr;
   for (ChannelSession* entry : server->channels) {
     if (entry != nullptr && entry->channelId == channelId) channel = entry;
   }
-  *opened = channel == nullptr;
-  if (channel == nullptr) {
-    channel = openChannel(server, channelId, ts);
-  } else {
+  const bool opened = channel == nullptr;
+  if (opened) {
+    channel = openChannel(server, channelId, ts, place);
+  } else if (channelEnter(channel, place)) {
     ++channel->players;
     ++channel->refs;
     if (ts) channel->tsPlayers.add(1);
+  } else {
+    channel = nullptr;
   }
   const int32_t players = channel != nullptr ? channel->players : 0;
   pthread_mutex_unlock(&server->channelsLock);
   if (channel == nullptr) {
     Log(ERROR, "%s, no memory for channel %d", "receiveHttpData", static_cast<int>(channelId));
-  } else if (!*opened) {
+  } else if (!opened) {
     Log(INFO, "%s, a player joins channel %d on air: %d players", "receiveHttpData", static_cast<int>(channelId),
         static_cast<int>(players));
   }
   return channel;
 }
 
-void leaveChannel(ServerControl* server, ChannelSession* channel, bool ts) {
+void leaveChannel(ServerControl* server, ChannelSession* channel, bool ts, ChannelPlace* place) {
+  channelLeave(channel, place);
   pthread_mutex_lock(&server->channelsLock);
   if (ts) channel->tsPlayers.subtract(1);
   if (--channel->players == 0) {

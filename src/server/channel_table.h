@@ -14,12 +14,12 @@
 #include "server/http_server.h"
 #include "stream/channel.h"
 
-// The channel `channelId` for one more player (`ts`: of the MPEG-TS form),
-// opened with its feeder when it is not on air; `*opened` tells which. Null
-// when memory or a thread is short (logged).
-[[nodiscard]] ChannelSession* joinChannel(ServerControl* server, int32_t channelId, bool ts, bool* opened);
+// The channel `channelId` for one more player (`ts`: of the MPEG-TS form)
+// at `place`, opened with its feeder when it is not on air (the place then
+// reads it from its start). Null when memory or a thread is short (logged).
+[[nodiscard]] ChannelSession* joinChannel(ServerControl* server, int32_t channelId, bool ts, ChannelPlace* place);
 
-// The player is gone from the channel; the last one lets the feeder go.
-void leaveChannel(ServerControl* server, ChannelSession* channel, bool ts);
+// The player at `place` is gone from the channel; the last one lets the feeder go.
+void leaveChannel(ServerControl* server, ChannelSession* channel, bool ts, ChannelPlace* place);
 
 #endif  // ZTV_SERVER_CHANNEL_TABLE_H

@@ -256,12 +256,12 @@ void streamChannel(ServerControl* server, int socket, const HttpRequest& request
   // A transport stream player's own writer: its packet buffer and state.
   TsWriter* writer = ts ? tsWriterOpen() : nullptr;
   ChannelPlace place;
-  ChannelSession* channel = !ts || writer != nullptr ? joinChannel(server, request.channelId, ts, &place.fromStart) : nullptr;
+  ChannelSession* channel = !ts || writer != nullptr ? joinChannel(server, request.channelId, ts, &place) : nullptr;
   if (channel == nullptr) {
     Log(ERROR, "%s, no memory for the stream", "receiveHttpData");
   } else {
     pumpChannel(server, socket, channel, &place, writer, slot);
-    leaveChannel(server, channel, ts);
+    leaveChannel(server, channel, ts, &place);
   }
   tsWriterClose(writer);
 }

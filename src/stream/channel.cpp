@@ -49,6 +49,27 @@ void ringRead(const ChannelSession* c, uint32_t at, uint8_t* into, uint32_t size
 
 uint32_t heldBytes(ChannelSession* c) { return c->firstSeq == c->endSeq ? 0 : c->endAt - unitAt(c, c->firstSeq).at; }
 
+// Whether a player still needs unit `seq`: it reads there or before, or
+// it opened the channel and has yet to start at its first unit.
+bool needed(ChannelSession* c, uint32_t seq) {
+  for (const ChannelPlace* p : c->places) {
+    if (p != nullptr && (p->stage == kRunning ? !before(seq, p->next) : p->fromStart)) return true;
+  }
+  return false;
+}
+
+// Whether the oldest unit goes before one of `size` bytes comes: beyond the
+// bounds, or needed neither by a joiner (it is older than the newest
+// keyframe) nor by a player.
+bool evictable(ChannelSession* c, uint32_t size, uint32_t clock) {
+  if (c->firstSeq == c->endSeq) return false;
+  if (c->endSeq - c->firstSeq == kHeldUnits || heldBytes(c) + size > kHeldBytesMost ||
+      static_cast<int32_t>(clock - unitAt(c, c->firstSeq).clock) > static_cast<int32_t>(kHeldMs)) {
+    return true;
+  }
+  return before(c->firstSeq, c->keyHeld ? c->newestKey : c->endSeq) && !needed(c, c->firstSeq);
+}
+
 // Lets the oldest unit go.
 void evictOldest(ChannelSession* c) {
   if (c->keyHeld && c->firstSeq == c->newestKey) c->keyHeld = false;
@@ -118,11 +139,7 @@ void hold(ChannelSession* c, const uint8_t* unit, uint32_t size) {
     Log(ERROR, "%s, a tag of %u bytes is too large to hold; left out", "channelFeed", static_cast<unsigned>(size));
     return;
   }
-  while (c->firstSeq != c->endSeq &&
-         (c->endSeq - c->firstSeq == kHeldUnits || heldBytes(c) + size > kHeldBytesMost ||
-          static_cast<int32_t>(clock - unitAt(c, c->firstSeq).clock) > static_cast<int32_t>(kHeldMs))) {
-    evictOldest(c);
-  }
+  while (evictable(c, size, clock)) evictOldest(c);
   if (!makeRoom(c, size)) {
     Log(ERROR, "%s, no memory to hold a tag; left out", "channelFeed");
     return;
@@ -337,6 +354,25 @@ void channelFeed(ChannelSession* c) {
   pthread_mutex_lock(&c->lock);
   c->over = true;
   pthread_cond_broadcast(&c->moved);
+  pthread_mutex_unlock(&c->lock);
+}
+
+bool channelEnter(ChannelSession* c, ChannelPlace* place) {
+  pthread_mutex_lock(&c->lock);
+  ChannelPlace** free = nullptr;
+  for (ChannelPlace*& entry : c->places) {
+    if (entry == nullptr) free = &entry;
+  }
+  if (free != nullptr) *free = place;
+  pthread_mutex_unlock(&c->lock);
+  return free != nullptr;
+}
+
+void channelLeave(ChannelSession* c, ChannelPlace* place) {
+  pthread_mutex_lock(&c->lock);
+  for (ChannelPlace*& entry : c->places) {
+    if (entry == place) entry = nullptr;
+  }
   pthread_mutex_unlock(&c->lock);
 }
 

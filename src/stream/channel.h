@@ -22,14 +22,20 @@
 #include "stream/pace.h"
 #include "stream/session.h"
 
-// What a channel holds for joiners and for players that lag: at most
-// kHeldBytesMost bytes (the lead of a stream of 3 Mbit/s, a quarter of what
-// a small player box can spare for the proxy, and allocated only as the
-// stream needs it), kHeldUnits tags, and tags of the last kHeldMs: the lead
-// and a keyframe interval behind it are all a player at clock pace can lag.
+// What a channel holds: from its newest keyframe on for joiners, and from
+// there back to where its slowest player reads, but at most kHeldBytesMost
+// bytes (the lead of a stream of 3 Mbit/s twice over, and allocated only as
+// the players' lag needs it), kHeldUnits tags, and tags of the last
+// kHeldMs: a player at clock pace lags by the lead at most, and the rest
+// lets one that stalled a while catch up without a skip.
 constexpr uint32_t kHeldBytesMost = 4u << 20;
 constexpr uint32_t kHeldUnits = 4096;  // a power of two: 20 s of 60 pictures and 50 sounds a second fit
 constexpr uint32_t kHeldMs = 2 * ZTV_PACE_LEAD_MS;
+
+// Players on one channel at most.
+constexpr int kChannelPlaces = 16;
+
+struct ChannelPlace;
 
 // The decoder set-ups a joiner gets before its first picture, the last of each kind.
 enum SetUp : uint8_t { kMetadataSetUp, kVideoSetUp, kAudioSetUp, kSetUps };
@@ -70,6 +76,7 @@ struct ChannelSession {
   uint32_t newestKey = 0;       // the newest keyframe held, when keyHeld
   bool keyHeld = false;
   uint32_t clock = 0;           // ms, the timestamp of the last audio or video tag held
+  ChannelPlace* places[kChannelPlaces] = {};  // the players' places: what they still need is kept
   HeldSetUp setUps[kSetUps];
   char video[160] = {};         // the video being streamed, for the status page
   int32_t videoPliid = 0;
@@ -108,6 +115,14 @@ struct ChannelPlace {
   uint32_t lastAudio = 0;
   uint32_t videoStep = 0;    // ms, its last step between pictures
 };
+
+// The player at `place` enters the channel: from now on what it has still to
+// read is kept for it, within the bounds. The player that opens the channel
+// enters before the feeder starts. False when it has room for no more.
+[[nodiscard]] bool channelEnter(ChannelSession* channel, ChannelPlace* place);
+
+// The player leaves the channel: nothing is kept for it any more.
+void channelLeave(ChannelSession* channel, ChannelPlace* place);
 
 // Places the player's next unit in place->unit and returns its length; 0
 // when none came before `untilMs` (monotonicMs), -1 when the channel is
