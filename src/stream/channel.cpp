@@ -21,6 +21,11 @@ constexpr uint8_t kFileHeader[kFileHeaderSize] = {0x46, 0x4C, 0x56, 0x01, 0x05, 
 constexpr uint32_t kFeedCapacity = 1048576;  // the feeder's unit buffer; a larger tag grows it
 constexpr uint32_t kLeastStore = 65536;      // the store's first size
 constexpr uint32_t kGuessedStepMs = 40;      // a picture's time when a player has seen no step yet
+// The feeder runs at most this far ahead of its fastest player: the
+// service's bytes wait in the socket, not in the store, while every player
+// is paused or slower than the clock, as they would for a player alone.
+constexpr uint32_t kAheadMost = 65536;
+constexpr int64_t kFeederStepMs = 20;         // how often a feeder that waits for its players looks
 
 enum Stage : uint8_t { kHeaderDue, kStartDue, kRunning };
 
@@ -68,6 +73,22 @@ bool evictable(ChannelSession* c, uint32_t size, uint32_t clock) {
     return true;
   }
   return before(c->firstSeq, c->keyHeld ? c->newestKey : c->endSeq) && !needed(c, c->firstSeq);
+}
+
+// Whether every player reads further behind the head than kAheadMost (or
+// has fallen behind what is held): the feeder waits for them. A player
+// still starting wants the head at once.
+bool playersBehind(ChannelSession* c) {
+  bool anyone = false;
+  for (const ChannelPlace* p : c->places) {
+    if (p == nullptr) continue;
+    if (p->stage != kRunning) return false;
+    if (!before(p->next, c->firstSeq) && (p->next == c->endSeq || c->endAt - unitAt(c, p->next).at <= kAheadMost)) {
+      return false;
+    }
+    anyone = true;
+  }
+  return anyone;
 }
 
 // Lets the oldest unit go.
@@ -298,6 +319,15 @@ bool waitMoved(ChannelSession* c, int64_t untilMs) {
   return true;
 }
 
+// One step of waiting while the players are all behind; false when they are not.
+bool waitForPlayers(ChannelSession* c) {
+  pthread_mutex_lock(&c->lock);
+  const bool behind = playersBehind(c);
+  pthread_mutex_unlock(&c->lock);
+  if (behind) (void)socket_sleepUntil(monotonicMs() + kFeederStepMs);
+  return behind;
+}
+
 }  // namespace
 
 ChannelSession* channelOpen(int32_t channelId) {
@@ -334,7 +364,8 @@ void channelClose(ChannelSession* c) {
 void channelFeed(ChannelSession* c) {
   socket_cancelOn(&c->abandoned);
   ByteBuffer buffer = allocZeroed<uint8_t>(kFeedCapacity);
-  while (buffer && c->abandoned.load() == 0) {
+  while (buffer && socket_interrupted() == 0) {  // a stop, or no player left
+    if (waitForPlayers(c)) continue;
     // A source is judged by the forms of the players there when it opens.
     if (!c->feed->source) {
       const bool ts = c->tsPlayers.load() > 0;
