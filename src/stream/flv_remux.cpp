@@ -92,7 +92,8 @@ Outcome passOver(StreamSession& s, const char* why) {
   s.seekPending = false;
   s.retryPending = false;
   s.sourceAtSeek = false;
-  s.seekTime = 0;  // the jump to the live position was into this video
+  s.liveJumpSec = 0;  // the jump to the live position was into this video
+  s.reopenSec = 0;
   s.seekFilePos = 0;
   return stillOnAir(s) ? kNextSource : kStreamOver;
 }
@@ -126,10 +127,10 @@ bool findResumePoint(StreamSession& s) {
   if (s.sourceAtSeek) {
     s.seekPending = true;
     s.seekFilePos = s.connectedAt;
-    s.seekTime = s.seekLandingMs / 1000;
+    s.reopenSec = s.seekLandingMs / 1000;
     return true;
   }
-  if (!s.videoShown || s.seekTime != 0) {
+  if (!s.videoShown || s.liveJumpSec != 0) {
     s.retryPending = true;
     return true;
   }
@@ -139,7 +140,7 @@ bool findResumePoint(StreamSession& s) {
   while (at + 1 < s.keyframeCount && uint64_t{s.keyframeTimes[at + 1]} * 1000 <= s.lastInTimestamp) ++at;
   s.seekPending = true;
   s.seekFilePos = s.keyframeFilePositions[at];
-  s.seekTime = s.keyframeTimes[at];
+  s.reopenSec = s.keyframeTimes[at];
   return true;
 }
 
@@ -169,7 +170,7 @@ int readSource(StreamSession& s, void* into, uint32_t size) {
 // Step 1, once getNewVideoToStream has chosen the next video: its log lines.
 void announceVideo(StreamSession& s) {
   LogPrintf("Open video: %s\n", s.videoUrl.c_str());
-  if (s.seekTime != 0) LogPrintf("Seek time: %d sec.\n", static_cast<int>(s.seekTime));
+  if (s.liveJumpSec != 0) LogPrintf("Seek time: %d sec.\n", static_cast<int>(s.liveJumpSec));
   s.metaDecoded = false;
   s.failedTries = 0;
   s.videoShown = false;
@@ -199,8 +200,9 @@ void connected(StreamSession& s, bool seeking, uint32_t position) {
   if (!seeking) return;  // from the start: a jump to the live position still to come stays wanted
   s.seekPending = false;
   s.sourceAtSeek = true;
-  s.seekLandingMs = s.seekTime > UINT32_MAX / 1000 ? UINT32_MAX : s.seekTime * 1000;
-  s.seekTime = 0;
+  s.seekLandingMs = s.reopenSec > UINT32_MAX / 1000 ? UINT32_MAX : s.reopenSec * 1000;
+  s.liveJumpSec = 0;  // the jump to the live position, if this was it, is done
+  s.reopenSec = 0;
   s.seekFilePos = 0;
 }
 
@@ -506,7 +508,7 @@ bool readTag(StreamSession& s, ByteBuffer* buffer, uint32_t capacity, Tag* tag, 
 
 // Step 11 applies to a keyframe while a start time is wanted.
 bool seekLooksAt(const StreamSession& s, const Tag& tag, const uint8_t* body) {
-  return tag.block[4] == kVideoTag && tag.dataSize != 0 && (body[0] >> 4) == kKeyframe && s.seekTime != 0;
+  return tag.block[4] == kVideoTag && tag.dataSize != 0 && (body[0] >> 4) == kKeyframe && s.liveJumpSec != 0;
 }
 
 // Step 12: the block goes in front of its body; the tag goes out now.

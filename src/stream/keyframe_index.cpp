@@ -83,7 +83,7 @@ uint32_t addSaturating(uint32_t a, uint32_t b) {
 }
 
 void takeEntry(StreamSession& s, uint32_t entry) {
-  s.seekTime = s.keyframeTimes[entry];
+  s.reopenSec = s.keyframeTimes[entry];
   s.seekFilePos = s.keyframeFilePositions[entry];
 }
 
@@ -128,37 +128,43 @@ int decodeFLVMetaPacket(StreamSession** session, const uint8_t* body, uint32_t l
 
 int flvTimeToFileposition(StreamSession** session) {
   StreamSession& s = **session;
-  if (s.seekTime == 0 || s.keyframeCount == 0 || !s.keyframeTimes || !s.keyframeFilePositions) {
-    s.seekTime = 0;
+  const uint32_t wanted = s.liveJumpSec;
+  if (wanted == 0 || s.keyframeCount == 0 || !s.keyframeTimes || !s.keyframeFilePositions) {
+    s.liveJumpSec = 0;
+    s.reopenSec = 0;
     s.seekFilePos = 0;
     return -1;
   }
   const uint32_t last = s.keyframeCount - 1;
-  if (s.seekTime >= s.keyframeTimes[last]) {
+  if (wanted >= s.keyframeTimes[last]) {
     takeEntry(s, last);
     return 0;
   }
   for (uint32_t i = 0; i < last; ++i) {
     const uint32_t before = s.keyframeTimes[i];
     const uint32_t after = s.keyframeTimes[i + 1];
-    if (before <= s.seekTime && s.seekTime <= after) {
+    if (before <= wanted && wanted <= after) {
       // Equal distance goes to the later keyframe.
-      takeEntry(s, s.seekTime - before < after - s.seekTime ? i : i + 1);
+      takeEntry(s, wanted - before < after - wanted ? i : i + 1);
       return 0;
     }
   }
-  // Below the first keyframe: the wanted time and position stay as they were.
+  // Below the first keyframe: the wanted time itself, the position as it was.
+  s.reopenSec = wanted;
   return 0;
 }
 
 bool flvLiveSeek(StreamSession** session, uint32_t step, time_t now) {
   StreamSession& s = **session;
-  if (s.seekTime == 0) return false;
+  if (s.liveJumpSec == 0) return false;
   if (++s.keyframesSeen != 2) return false;
 
-  s.seekTime = addSaturating(s.seekTime, elapsedSince(s, now));
-  flvTimeToFileposition(session);
-  if (s.seekTime == 0) return false;
+  s.liveJumpSec = addSaturating(s.liveJumpSec, elapsedSince(s, now));
+  // A keyframe at 0 is where the video stands: no jump is needed after all.
+  if (flvTimeToFileposition(session) != 0 || s.reopenSec == 0) {
+    s.liveJumpSec = 0;
+    return false;
+  }
 
   // The dropped keyframe tag must leave no trace in the output timestamps.
   s.outTimestamp -= step;
@@ -167,7 +173,7 @@ bool flvLiveSeek(StreamSession** session, uint32_t step, time_t now) {
   s.keyframesSeen = 0;
   s.patchPrevTagSize = true;
   s.seekPending = true;
-  Log(DEBUG, "\nSeek video Time = %d sec. File position = %d \n", static_cast<int>(s.seekTime),
+  Log(DEBUG, "\nSeek video Time = %d sec. File position = %d \n", static_cast<int>(s.reopenSec),
       static_cast<int>(s.seekFilePos));
   return true;
 }

@@ -18,8 +18,8 @@ int64_t paceDueMs(StreamSession* session, const uint8_t* unit, int32_t length, i
   if (type != kAudioTag && type != kVideoTag) return 0;
   const uint32_t timestamp = readTimestamp(unit);
   if (!session->paceStarted) {
-    // Before the jump to the live position, seekTime is still set.
-    if (type != kVideoTag || session->seekTime != 0 || session->seekPending) return 0;
+    // Not before the jump to the live position.
+    if (type != kVideoTag || session->liveJumpSec != 0 || session->seekPending) return 0;
     session->paceStarted = true;
     session->paceStartMs = nowMs;
     session->paceStartTimestamp = timestamp;

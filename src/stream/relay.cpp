@@ -37,7 +37,7 @@ RelaySource openRelaySource(StreamSession& s) {
     return file && file->reachedBox ? RelaySource::kRefused : RelaySource::kMissing;
   }
   s.source.reset(file.release());
-  s.headerSent = true;  // in relay mode: the relay is live
+  s.relayLive = true;
   return RelaySource::kOpen;
 }
 
@@ -48,10 +48,10 @@ RelaySource openTransparentSource(StreamSession* session) { return openRelaySour
 int getTransparentPacket(StreamSession** session, ByteBuffer* buffer, uint32_t capacity) {
   StreamSession& s = **session;
   if (!s.source && openRelaySource(s) != RelaySource::kOpen) return 0;
-  if (!s.headerSent) return 0;
+  if (!s.relayLive) return 0;
   // Nothing is ever written through a missing buffer.
   if (buffer == nullptr || !*buffer) {
-    s.headerSent = false;
+    s.relayLive = false;
     return 0;
   }
   const int wanted = capacity > INT_MAX ? INT_MAX : static_cast<int>(capacity);
@@ -60,7 +60,7 @@ int getTransparentPacket(StreamSession** session, ByteBuffer* buffer, uint32_t c
   int count = webFileReadSome(s.source.get(), buffer->get(), wanted);
   if (count <= 0) {
     count = 0;
-    s.headerSent = false;  // the relay is over
+    s.relayLive = false;  // the relay is over
   }
   return count;
 }

@@ -17,7 +17,8 @@ constexpr uint8_t kPassedOverKept = 16;  // URLs a stream remembers having passe
 constexpr uint16_t kAllCodecs = 0xFFFF;   // a form that carries whatever FLV does
 
 struct StreamSession {
-  bool headerSent = false;        // channel: the FLV file header went out; relay: the relay is live
+  bool headerSent = false;        // channel: the FLV file header went out
+  bool relayLive = false;         // relay: the source is open and its body is being passed on
   bool sourceHeaderRead = false;  // the current source's 9-byte FLV header has been consumed
   bool patchPrevTagSize = false;  // the next block's PreviousTagSize becomes lastPrevTagSize
   bool metaDecoded = false;       // the current video's first script tag went to the index decoder
@@ -26,7 +27,9 @@ struct StreamSession {
   bool sourceAtSeek = false;      // the source was re-opened at seekFilePos; no video tag of it yet
   uint32_t seekLandingMs = 0;     // ms, the time in the index of the keyframe it was re-opened at
   bool sourceVideoSeen = false;   // a video tag of the current source connection has been rebased
-  uint32_t seekTime = 0;          // wanted start time in the current video, seconds; 0 = no seek
+  uint32_t liveJumpSec = 0;       // the jump to the live position still to come: its wanted time
+                                  // in the current video, seconds; 0 none (or done)
+  uint32_t reopenSec = 0;         // with seekPending: index time (s) of the keyframe at seekFilePos
   uint32_t seekFilePos = 0;       // byte position sent as "?start="
   int64_t videoLength = 0;        // Content-Length of the current video from its beginning; 0 unknown
   HeapArray<uint32_t> keyframeFilePositions;  // keyframe byte positions; keyframeCount + 1 entries or null
@@ -49,7 +52,7 @@ struct StreamSession {
   uint16_t soundFormats = kAllCodecs;
   bool sourceVideoJudged = false;   // a video tag of the current source connection was found carried
   HeapText playerRange;             // relay: the player's Range, asked of the source as it stands; empty none
-  uint32_t keyframesSeen = 0;       // video keyframes seen on this source while seekTime != 0
+  uint32_t keyframesSeen = 0;       // video keyframes seen on this source while liveJumpSec != 0
   WebFilePtr source;                // the open connection to the current source, or null
 
   // Beyond the stream state proper: what keeps the joins right and the selection bounded.

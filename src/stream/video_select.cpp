@@ -71,7 +71,7 @@ bool reloadTimeline(StreamSession& s, const HeapText& url) {
 // The live offset as the wanted start time; an unset (negative) offset
 // means no jump, not a jump to the end of the video.
 void takeOffset(StreamSession& s) {
-  if (!s.headerSent) s.seekTime = s.timeline->offset > 0 ? static_cast<uint32_t>(s.timeline->offset) : 0;
+  if (!s.headerSent) s.liveJumpSec = s.timeline->offset > 0 ? static_cast<uint32_t>(s.timeline->offset) : 0;
 }
 
 // Moves entryIndex to the first entry from there on whose pliid differs

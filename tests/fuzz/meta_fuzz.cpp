@@ -41,23 +41,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (decoded == 0) fuzzCheck(s.keyframeFilePositions && s.keyframeTimes);
 
   const uint32_t wanted = testsupport::readBig(data, 4);
-  s.seekTime = wanted;
+  s.liveJumpSec = wanted;
   s.seekFilePos = 12345;
   const int found = flvTimeToFileposition(&session);
   if (wanted == 0 || s.keyframeCount == 0) {
-    fuzzCheck(found == -1 && s.seekTime == 0 && s.seekFilePos == 0);
+    fuzzCheck(found == -1 && s.liveJumpSec == 0 && s.reopenSec == 0 && s.seekFilePos == 0);
   } else {
-    // Either a keyframe of the index, or (below the first one) untouched.
-    fuzzCheck(found == 0);
-    fuzzCheck(isIndexTime(s, s.seekTime) || (s.seekTime == wanted && s.seekFilePos == 12345));
+    // Either a keyframe of the index, or (below the first one) the wanted time at the old position.
+    fuzzCheck(found == 0 && s.liveJumpSec == wanted);
+    fuzzCheck(isIndexTime(s, s.reopenSec) || (s.reopenSec == wanted && s.seekFilePos == 12345));
   }
 
   // The seek itself, at a second keyframe, with the wanted time as the step.
-  s.seekTime = wanted;
+  s.liveJumpSec = wanted;
+  s.reopenSec = 0;
   s.keyframesSeen = 1;
   s.outTimestamp = 0;
   const bool seeks = flvLiveSeek(&session, wanted, 0);
-  fuzzCheck(seeks == (s.seekTime != 0));
+  fuzzCheck(seeks == (s.reopenSec != 0) && seeks == (s.liveJumpSec != 0));
   fuzzCheck(!seeks || (s.seekPending && s.outTimestamp == 0u - wanted));
   return 0;
 }

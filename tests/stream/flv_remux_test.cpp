@@ -337,7 +337,7 @@ TEST_F(RemuxTest, ClockJumpsWithinAVideoAreJoins) {
   expectShape(out);
 
   // The pacing, whatever a timestamp says, waits no longer than the lead.
-  session_->seekTime = 0;
+  session_->liveJumpSec = 0;
   session_->paceStarted = false;
   ASSERT_EQ(paceDueMs(session_, reinterpret_cast<const uint8_t*>(out[1].data()), 15, 5000), 0);
   std::string late = out[2];

@@ -13,8 +13,8 @@ TEST(SessionTest, NewSessionIsEmptyAndClosingNullIsHarmless) {
   StreamSession* s = openFLVStream();
   ASSERT_NE(s, nullptr);
   EXPECT_FALSE(s->headerSent || s->sourceHeaderRead || s->patchPrevTagSize || s->metaDecoded || s->seekPending);
-  EXPECT_EQ(s->seekTime | s->seekFilePos | s->keyframeCount | s->outTimestamp | s->lastInTimestamp | s->lastDelta |
-                s->keyframesSeen,
+  EXPECT_EQ(s->liveJumpSec | s->reopenSec | s->seekFilePos | s->keyframeCount | s->outTimestamp |
+                s->lastInTimestamp | s->lastDelta | s->keyframesSeen,
             0u);
   EXPECT_EQ(s->entryIndex | s->currentPliid | s->channelId, 0);
   EXPECT_TRUE(s->videoUrl.empty());

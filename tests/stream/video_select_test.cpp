@@ -27,7 +27,7 @@ TEST_F(SelectTest, FirstSelectionTakesOffsetAndPassesOverPliidZero) {
   ASSERT_EQ(getNewVideoToStream(&session_), 0);
   EXPECT_EQ(session_->entryIndex, 2);
   EXPECT_EQ(session_->currentPliid, 5);
-  EXPECT_EQ(session_->seekTime, 30u);
+  EXPECT_EQ(session_->liveJumpSec, 30u);
   EXPECT_EQ(session_->videoUrl, server_.url("/v/2.flv"));
   EXPECT_EQ(countInLog("Video number: "), 2);
 }
@@ -48,7 +48,7 @@ TEST_F(SelectTest, UsedUpListIsDownloadedAgainFromBehindTheVideoJustStreamed) {
                 timeline(55, {{1, kFile}, {5, kFile}, {6, kFile}, {5, kFile}})});
   ASSERT_EQ(getNewVideoToStream(&session_), 0);
   session_->headerSent = true;
-  session_->seekTime = 0;
+  session_->liveJumpSec = 0;
   ASSERT_EQ(getNewVideoToStream(&session_), 0);
   EXPECT_EQ(session_->entryIndex, 2);
   EXPECT_EQ(requestsFor(timelineTarget(1)), 1);
@@ -60,7 +60,7 @@ TEST_F(SelectTest, UsedUpListIsDownloadedAgainFromBehindTheVideoJustStreamed) {
   EXPECT_EQ(session_->entryIndex, 2);
   EXPECT_EQ(session_->currentPliid, 3);
   EXPECT_EQ(session_->videoUrl, server_.url("/v/4.flv"));
-  EXPECT_EQ(session_->seekTime, 0u);
+  EXPECT_EQ(session_->liveJumpSec, 0u);
 
   // A timeline that moves with the clock may still name, anywhere in it, the
   // video just streamed and the one before: play goes on behind it.
@@ -112,7 +112,7 @@ TEST_F(SelectTest, UnsetOffsetMeansNoSeek) {
                 "quality=\"1\" format=\"3\" drmtype=\"0\"></srcreq></vod></SemiLive></resp>"});
   ASSERT_EQ(getNewVideoToStream(&session_), 0);
   EXPECT_EQ(session_->timeline->offset, -1);
-  EXPECT_EQ(session_->seekTime, 0u);
+  EXPECT_EQ(session_->liveJumpSec, 0u);
 }
 
 }  // namespace
