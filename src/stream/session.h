@@ -1,10 +1,13 @@
 #ifndef ZTV_STREAM_SESSION_H
 #define ZTV_STREAM_SESSION_H
 
-// The whole state of one outgoing stream, for a channel (id=) or a relay
-// (li=). The request handler opens it, sets channelId or videoUrl, hands
-// the address of its pointer to the chunk source of its mode again and
-// again, and closes it; closing releases everything the session owns.
+// The state of one upstream: a channel's re-muxer (id=: its timeline,
+// source, index, retries and pace clock, run by the channel's feeder for
+// all of its players, see stream/channel.h) or one player's relay (li=).
+// Its owner opens it, sets channelId or videoUrl, hands the address of its
+// pointer to the chunk source of its mode again and again, and closes it;
+// closing releases everything the session owns. What belongs to a player
+// (its socket, form, place and pause) is not here.
 
 #include <stdint.h>
 
