@@ -158,14 +158,7 @@ void writeStatusJson(PageText* page, ServerControl* server) {
   const int count = copyChannels(server, channels);
   for (int c = 0; c < count; ++c) {
     pageFormat(page, "%s\n{\"channel\":%d,\"players\":[", c == 0 ? "" : ",", static_cast<int>(channels[c].channelId));
-    comma = "";
-    forEachStream(server, [&](const StreamSlot& slot) {
-      if (slot.channelId != channels[c].channelId) return;
-      pageFormat(page, "%s\"", comma);
-      pageAddJson(page, slot.player);
-      pageAdd(page, "\"");
-      comma = ",";
-    });
+    pageAddPlayersOf(page, server, channels[c].channelId, true);
     pageAdd(page, "],\"video\":\"");
     pageAddWithoutQueries(page, channels[c].video, pageAddJson);
     pageAdd(page, "\"}");

@@ -41,6 +41,18 @@ int copyChannels(ServerControl* server, ChannelView* views) {
   return count;
 }
 
+void pageAddPlayersOf(PageText* page, ServerControl* server, int32_t channelId, bool json) {
+  const char* before = json ? "\"" : " ";
+  for (StreamSlot& each : server->slots) {
+    StreamSlot slot;
+    if (!copyStreamSlot(each, &slot) || slot.channelId != channelId) continue;
+    pageAdd(page, before);
+    (json ? pageAddJson : pageAdd)(page, slot.player);
+    if (json) pageAdd(page, "\"");
+    before = json ? ",\"" : " ";
+  }
+}
+
 bool copyStreamSlot(StreamSlot& slot, StreamSlot* copy) {
   pthread_mutex_lock(&slot.lock);
   const bool inUse = slot.inUse;
@@ -80,10 +92,7 @@ void answerStatus(ServerControl* server, int socket, bool head) {
   for (int c = 0; c < count; ++c) {
     pageFormat(&page, "channel %d, %d player%s:", static_cast<int>(channels[c].channelId),
                static_cast<int>(channels[c].players), channels[c].players == 1 ? "" : "s");
-    for (StreamSlot& each : server->slots) {
-      StreamSlot slot;
-      if (copyStreamSlot(each, &slot) && slot.channelId == channels[c].channelId) pageFormat(&page, " %s", slot.player);
-    }
+    pageAddPlayersOf(&page, server, channels[c].channelId, false);
     pageAdd(&page, "\n  video: ");
     pageAddWithoutQueries(&page, channels[c].video[0] != '\0' ? channels[c].video : "(none yet)");
     pageAdd(&page, "\n");

@@ -32,4 +32,8 @@ struct ChannelView {
 // Copies of the channels on air (kMaxPlayers at most); how many.
 int copyChannels(ServerControl* server, ChannelView* views);
 
+// Appends the addresses of the players of channel `channelId`: as JSON
+// strings with commas between them, or each after a blank.
+void pageAddPlayersOf(PageText* page, ServerControl* server, int32_t channelId, bool json);
+
 #endif  // ZTV_SERVER_STATUS_PAGE_H

@@ -1,7 +1,6 @@
 #include "stream/channel.h"
 
 #include <string.h>
-#include <time.h>
 
 #include "base/bytes.h"
 #include "base/clock.h"
@@ -25,7 +24,6 @@ constexpr uint32_t kGuessedStepMs = 40;      // a picture's time when a player h
 // service's bytes wait in the socket, not in the store, while every player
 // is paused or slower than the clock, as they would for a player alone.
 constexpr uint32_t kAheadMost = 65536;
-constexpr int64_t kFeederStepMs = 20;         // how often a feeder that waits for its players looks
 
 enum Stage : uint8_t { kHeaderDue, kStartDue, kRunning };
 
@@ -66,10 +64,10 @@ bool needed(ChannelSession* c, uint32_t seq) {
 // Whether the oldest unit goes before one of `size` bytes comes: beyond the
 // bounds, or needed neither by a joiner (it is older than the newest
 // keyframe) nor by a player.
-bool evictable(ChannelSession* c, uint32_t size, uint32_t clock) {
+bool evictable(ChannelSession* c, uint32_t size, uint32_t nowMs) {
   if (c->firstSeq == c->endSeq) return false;
   if (c->endSeq - c->firstSeq == kHeldUnits || heldBytes(c) + size > kHeldBytesMost ||
-      static_cast<int32_t>(clock - unitAt(c, c->firstSeq).clock) > static_cast<int32_t>(kHeldMs)) {
+      nowMs - unitAt(c, c->firstSeq).heldMs > kHeldMs) {
     return true;
   }
   return before(c->firstSeq, c->keyHeld ? c->newestKey : c->endSeq) && !needed(c, c->firstSeq);
@@ -154,20 +152,19 @@ void keepSetUp(ChannelSession* c, int kind, const uint8_t* unit, uint32_t size) 
 // Holds one unit of the re-muxer for the players, letting go of the oldest
 // ones beyond the store's bounds. Under the lock.
 void hold(ChannelSession* c, const uint8_t* unit, uint32_t size) {
-  if (unit[4] == kVideoTag || unit[4] == kAudioTag) c->clock = readTimestamp(unit);
-  const uint32_t clock = c->clock;
+  const uint32_t nowMs = static_cast<uint32_t>(monotonicMs());
   if (size > kHeldBytesMost / 2) {
     Log(ERROR, "%s, a tag of %u bytes is too large to hold; left out", "channelFeed", static_cast<unsigned>(size));
     return;
   }
-  while (evictable(c, size, clock)) evictOldest(c);
+  while (evictable(c, size, nowMs)) evictOldest(c);
   if (!makeRoom(c, size)) {
     Log(ERROR, "%s, no memory to hold a tag; left out", "channelFeed");
     return;
   }
   ringWrite(c, c->endAt, unit, size);
   HeldUnit& held = unitAt(c, c->endSeq);
-  held = {c->endAt, size, clock, isKeyframe(unit, size)};
+  held = {c->endAt, size, nowMs, isKeyframe(unit, size)};
   const int setUp = setUpOf(unit, size);
   if (setUp != kSetUps) keepSetUp(c, setUp, unit, size);
   if (held.keyframe) {
@@ -199,6 +196,13 @@ bool startingKey(ChannelSession* c, uint32_t* key) {
   }
   *key = c->newestKey;
   return true;
+}
+
+// The channel's timestamp of held unit `seq`.
+uint32_t timestampOf(ChannelSession* c, uint32_t seq) {
+  uint8_t block[kBlockSize];
+  ringRead(c, unitAt(c, seq).at, block, kBlockSize);
+  return readTimestamp(block);
 }
 
 // Room for `size` bytes in the player's unit buffer.
@@ -256,7 +260,7 @@ int32_t nextSetUp(ChannelSession* c, ChannelPlace* p) {
 bool skipAhead(ChannelSession* c, ChannelPlace* p) {
   uint32_t key;
   if (!startingKey(c, &key)) return false;
-  const uint32_t keyClock = unitAt(c, key).clock;
+  const uint32_t keyClock = timestampOf(c, key);
   const uint32_t step = p->videoStep != 0 ? p->videoStep : kGuessedStepMs;
   const uint32_t skipped = keyClock - p->base - p->lastVideo;
   p->base = keyClock - (p->lastVideo + step);
@@ -284,7 +288,7 @@ int32_t nextFor(ChannelSession* c, ChannelPlace* p) {
       p->next = 0;
     } else {
       if (!startingKey(c, &p->next)) return 0;
-      p->base = unitAt(c, p->next).clock;
+      p->base = timestampOf(c, p->next);
       p->setUpsDue = 1u << kMetadataSetUp | 1u << kVideoSetUp | 1u << kAudioSetUp;
     }
     p->stage = kRunning;
@@ -303,28 +307,12 @@ int32_t nextFor(ChannelSession* c, ChannelPlace* p) {
   return ownUnit(p, held.size);
 }
 
-// Waits for the feeder's next unit until `untilMs`; false when it has come.
-bool waitMoved(ChannelSession* c, int64_t untilMs) {
-  const int64_t left = msLeft(untilMs);
-  if (left <= 0) return false;
-  timespec until;
-  clock_gettime(CLOCK_MONOTONIC, &until);
-  until.tv_sec += static_cast<time_t>(left / 1000);
-  until.tv_nsec += static_cast<long>(left % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    ++until.tv_sec;
-    until.tv_nsec -= 1000000000L;
-  }
-  (void)pthread_cond_timedwait(&c->moved, &c->lock, &until);
-  return true;
-}
-
 // One step of waiting while the players are all behind; false when they are not.
 bool waitForPlayers(ChannelSession* c) {
   pthread_mutex_lock(&c->lock);
   const bool behind = playersBehind(c);
   pthread_mutex_unlock(&c->lock);
-  if (behind) (void)socket_sleepUntil(monotonicMs() + kFeederStepMs);
+  if (behind) (void)socket_sleepUntil(monotonicMs() + kChannelLookMs);
   return behind;
 }
 
@@ -335,14 +323,8 @@ ChannelSession* channelOpen(int32_t channelId) {
   if (c == nullptr) return nullptr;
   c->feed = openFLVStream();
   c->units = allocZeroed<HeldUnit>(kHeldUnits);
-  pthread_condattr_t attributes;
-  pthread_condattr_init(&attributes);
-  (void)pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-  const bool ready = pthread_cond_init(&c->moved, &attributes) == 0;
-  pthread_condattr_destroy(&attributes);
   pthread_mutex_init(&c->lock, nullptr);
-  if (!ready || c->feed == nullptr || !c->units) {
-    if (ready) pthread_cond_destroy(&c->moved);
+  if (c->feed == nullptr || !c->units) {
     pthread_mutex_destroy(&c->lock);
     closeFLVStream(c->feed);
     freeRecord(c);
@@ -356,7 +338,6 @@ ChannelSession* channelOpen(int32_t channelId) {
 void channelClose(ChannelSession* c) {
   if (c == nullptr) return;
   closeFLVStream(c->feed);
-  pthread_cond_destroy(&c->moved);
   pthread_mutex_destroy(&c->lock);
   freeRecord(c);
 }
@@ -384,7 +365,6 @@ void channelFeed(ChannelSession* c) {
   socket_cancelOn(nullptr);
   pthread_mutex_lock(&c->lock);
   c->over = true;
-  pthread_cond_broadcast(&c->moved);
   pthread_mutex_unlock(&c->lock);
 }
 
@@ -411,22 +391,17 @@ void channelHold(ChannelSession* c, const uint8_t* unit, uint32_t size) {
   pthread_mutex_lock(&c->lock);
   hold(c, unit, size);
   publishVideo(c);
-  pthread_cond_broadcast(&c->moved);
   pthread_mutex_unlock(&c->lock);
 }
 
 int32_t channelRead(ChannelSession* c, ChannelPlace* p, int64_t untilMs) {
-  pthread_mutex_lock(&c->lock);
-  int32_t size = 0;
   for (;;) {
-    size = nextFor(c, p);
-    if (size != 0) break;
-    if (c->over) {
-      size = -1;
-      break;
-    }
-    if (!waitMoved(c, untilMs)) break;
+    pthread_mutex_lock(&c->lock);
+    int32_t size = nextFor(c, p);
+    if (size == 0 && c->over) size = -1;
+    pthread_mutex_unlock(&c->lock);
+    if (size != 0 || passed(untilMs)) return size;
+    const int64_t lookMs = monotonicMs() + kChannelLookMs;
+    (void)waitStep(-1, 0, lookMs < untilMs ? lookMs : untilMs);
   }
-  pthread_mutex_unlock(&c->lock);
-  return size;
 }

@@ -25,15 +25,21 @@
 // What a channel holds: from its newest keyframe on for joiners, and from
 // there back to where its slowest player reads, but at most kHeldBytesMost
 // bytes (the lead of a stream of 3 Mbit/s twice over, and allocated only as
-// the players' lag needs it), kHeldUnits tags, and tags of the last
-// kHeldMs: a player at clock pace lags by the lead at most, and the rest
-// lets one that stalled a while catch up without a skip.
+// the players' lag needs it), kHeldUnits tags, and tags that came in the
+// last kHeldMs: a player at clock pace lags by the lead at most, and the
+// rest lets one that stalled a while catch up without a skip.
 constexpr uint32_t kHeldBytesMost = 4u << 20;
 constexpr uint32_t kHeldUnits = 4096;  // a power of two: 20 s of 60 pictures and 50 sounds a second fit
 constexpr uint32_t kHeldMs = 2 * ZTV_PACE_LEAD_MS;
 
 // Players on one channel at most.
 constexpr int kChannelPlaces = 16;
+
+// How often a player that waits for the channel's next unit looks, and a
+// feeder that waits for its players: a unit a player gets this much later
+// is nothing to a stream that runs seconds ahead of the picture, and the
+// looks cost a small box nothing worth counting.
+constexpr int64_t kChannelLookMs = 20;
 
 struct ChannelPlace;
 
@@ -44,7 +50,7 @@ enum SetUp : uint8_t { kMetadataSetUp, kVideoSetUp, kAudioSetUp, kSetUps };
 struct HeldUnit {
   uint32_t at;         // byte position in the store's stream (modulo 2^32)
   uint32_t size;       // bytes
-  uint32_t clock;      // ms, the channel's timestamp of the last audio or video tag up to it
+  uint32_t heldMs;     // monotonicMs when it came (modulo 2^32): timestamps jump at a live jump
   bool keyframe;       // a video keyframe carrying a picture: a player may start here
 };
 
@@ -65,7 +71,6 @@ struct ChannelSession {
   AtomicWord abandoned;  // no player is left: the feeder's waits end and it closes the upstream
 
   pthread_mutex_t lock;  // guards what follows down to `feed`
-  pthread_cond_t moved;  // a unit came, or the channel is over
   bool over = false;     // the feeder has ended: no unit comes any more
   HeapArray<uint8_t> bytes;     // the held units' bytes, a ring
   uint32_t capacity = 0;        // of `bytes`, a power of two up to kHeldBytesMost
@@ -75,7 +80,6 @@ struct ChannelSession {
   uint32_t endAt = 0;           // its byte position
   uint32_t newestKey = 0;       // the newest keyframe held, when keyHeld
   bool keyHeld = false;
-  uint32_t clock = 0;           // ms, the timestamp of the last audio or video tag held
   ChannelPlace* places[kChannelPlaces] = {};  // the players' places: what they still need is kept
   HeldSetUp setUps[kSetUps];
   char video[160] = {};         // the video being streamed, for the status page
@@ -97,7 +101,7 @@ void channelFeed(ChannelSession* channel);
 
 // Holds one unit of the re-muxer (a tag: its 15-byte block and body, as
 // getFLVPacket makes it) for the players, letting go of the oldest beyond
-// the store's bounds, and wakes the players. The feeder's step.
+// the store's bounds. The feeder's step.
 void channelHold(ChannelSession* channel, const uint8_t* unit, uint32_t size);
 
 // One player's place in a channel: its own stream, made of the channel's
@@ -125,8 +129,8 @@ struct ChannelPlace {
 void channelLeave(ChannelSession* channel, ChannelPlace* place);
 
 // Places the player's next unit in place->unit and returns its length; 0
-// when none came before `untilMs` (monotonicMs), -1 when the channel is
-// over or memory is short. A player that lags behind what the channel holds
+// when none came before `untilMs` (monotonicMs; a player that waits looks
+// every kChannelLookMs), -1 when the channel is over or memory is short. A player that lags behind what the channel holds
 // goes on at its newest keyframe (logged).
 int32_t channelRead(ChannelSession* channel, ChannelPlace* place, int64_t untilMs);
 
