@@ -149,20 +149,11 @@ void writeStatusJson(PageText* page, ServerControl* server) {
     pageAddWithoutQueries(page, slot.asked, pageAddJson);
     pageAdd(page, "\",\"video\":\"");
     pageAddWithoutQueries(page, slot.video, pageAddJson);
-    pageFormat(page, "\",\"seconds\":%lld,\"bytesSent\":%lld}", static_cast<long long>((now - slot.startedMs) / 1000),
+    pageFormat(page, "\",\"channel\":%d,\"seconds\":%lld,\"bytesSent\":%lld}", static_cast<int>(slot.channelId),
+               static_cast<long long>((now - slot.startedMs) / 1000),
                static_cast<long long>(slot.bytesSent));
     comma = ",";
   });
-  pageAdd(page, "],\"channels\":[");
-  ChannelView channels[kMaxPlayers];
-  const int count = copyChannels(server, channels);
-  for (int c = 0; c < count; ++c) {
-    pageFormat(page, "%s\n{\"channel\":%d,\"players\":[", c == 0 ? "" : ",", static_cast<int>(channels[c].channelId));
-    pageAddPlayersOf(page, server, channels[c].channelId, true);
-    pageAdd(page, "],\"video\":\"");
-    pageAddWithoutQueries(page, channels[c].video, pageAddJson);
-    pageAdd(page, "\"}");
-  }
   pageAdd(page, "],\"lastErrors\":[");
   comma = "";
   forEachError([&](TextView line) {

@@ -8,7 +8,6 @@
 #include "log/log.h"
 #include "net/socket.h"
 #include "server/page_text.h"
-#include "stream/channel.h"
 
 namespace {
 
@@ -23,34 +22,6 @@ void pageAddDuration(PageText* page, int64_t ms) {
   const int64_t seconds = ms / 1000;
   pageFormat(page, "%lld h %02d min %02d s", static_cast<long long>(seconds / 3600),
              static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
-}
-
-int copyChannels(ServerControl* server, ChannelView* views) {
-  int count = 0;
-  pthread_mutex_lock(&server->channelsLock);
-  for (ChannelSession* channel : server->channels) {
-    if (channel == nullptr) continue;
-    ChannelView& view = views[count++];
-    view.channelId = channel->channelId;
-    view.players = channel->players;
-    pthread_mutex_lock(&channel->lock);
-    memcpy(view.video, channel->video, sizeof view.video);
-    pthread_mutex_unlock(&channel->lock);
-  }
-  pthread_mutex_unlock(&server->channelsLock);
-  return count;
-}
-
-void pageAddPlayersOf(PageText* page, ServerControl* server, int32_t channelId, bool json) {
-  const char* before = json ? "\"" : " ";
-  for (StreamSlot& each : server->slots) {
-    StreamSlot slot;
-    if (!copyStreamSlot(each, &slot) || slot.channelId != channelId) continue;
-    pageAdd(page, before);
-    (json ? pageAddJson : pageAdd)(page, slot.player);
-    if (json) pageAdd(page, "\"");
-    before = json ? ",\"" : " ";
-  }
 }
 
 bool copyStreamSlot(StreamSlot& slot, StreamSlot* copy) {
@@ -75,9 +46,12 @@ void answerStatus(ServerControl* server, int socket, bool head) {
   pageAddDuration(&page, now - server->startedMs);
   pageFormat(&page, "\nstreams: %d of %d players\n", static_cast<int>(server->streams.load()),
              static_cast<int>(server->players));
+  StreamSlot streams[kMaxPlayers];
+  bool inUse[kMaxPlayers];
   for (int i = 0; i < kMaxPlayers; ++i) {
-    StreamSlot slot;
-    if (!copyStreamSlot(server->slots[i], &slot)) continue;
+    inUse[i] = copyStreamSlot(server->slots[i], &streams[i]);
+    if (!inUse[i]) continue;
+    const StreamSlot& slot = streams[i];
     pageFormat(&page, "\n%s  ", slot.player);
     pageAddWithoutQueries(&page, slot.asked);
     pageAdd(&page, "\n  for ");
@@ -86,15 +60,21 @@ void answerStatus(ServerControl* server, int socket, bool head) {
     pageAddWithoutQueries(&page, slot.video[0] != '\0' ? slot.video : "(none yet)");
     pageAdd(&page, "\n");
   }
-  ChannelView channels[kMaxPlayers];
-  const int count = copyChannels(server, channels);
-  pageFormat(&page, "\nchannels on air: %d\n", count);
-  for (int c = 0; c < count; ++c) {
-    pageFormat(&page, "channel %d, %d player%s:", static_cast<int>(channels[c].channelId),
-               static_cast<int>(channels[c].players), channels[c].players == 1 ? "" : "s");
-    pageAddPlayersOf(&page, server, channels[c].channelId, false);
+  // Each channel on air once, with its players: the streams that play it.
+  pageAdd(&page, "\nchannels on air:\n");
+  for (int i = 0; i < kMaxPlayers; ++i) {
+    const int32_t id = streams[i].channelId;
+    bool first = inUse[i] && id != 0;
+    for (int k = 0; k < i && first; ++k) first = !inUse[k] || streams[k].channelId != id;
+    if (!first) continue;
+    int players = 0;
+    for (int k = i; k < kMaxPlayers; ++k) players += inUse[k] && streams[k].channelId == id;
+    pageFormat(&page, "channel %d, %d player%s:", static_cast<int>(id), players, players == 1 ? "" : "s");
+    for (int k = i; k < kMaxPlayers; ++k) {
+      if (inUse[k] && streams[k].channelId == id) pageFormat(&page, " %s", streams[k].player);
+    }
     pageAdd(&page, "\n  video: ");
-    pageAddWithoutQueries(&page, channels[c].video[0] != '\0' ? channels[c].video : "(none yet)");
+    pageAddWithoutQueries(&page, streams[i].video[0] != '\0' ? streams[i].video : "(none yet)");
     pageAdd(&page, "\n");
   }
   char errors[1024];

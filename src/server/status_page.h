@@ -21,19 +21,4 @@ void pageAddDuration(PageText* page, int64_t ms);
 // A copy of `slot` taken under its lock; false when no stream holds it.
 bool copyStreamSlot(StreamSlot& slot, StreamSlot* copy);
 
-// One channel on air as the status pages show it: its players are the
-// streams whose slots name it.
-struct ChannelView {
-  int32_t channelId = 0;
-  int32_t players = 0;
-  char video[160] = {};  // the video on air; empty before the first
-};
-
-// Copies of the channels on air (kMaxPlayers at most); how many.
-int copyChannels(ServerControl* server, ChannelView* views);
-
-// Appends the addresses of the players of channel `channelId`: as JSON
-// strings with commas between them, or each after a blank.
-void pageAddPlayersOf(PageText* page, ServerControl* server, int32_t channelId, bool json);
-
 #endif  // ZTV_SERVER_STATUS_PAGE_H
