@@ -497,6 +497,34 @@ TEST_F(ProxyStreamTest, PlayersOfAChannelShareItsUpstreamAndLeaveFreely) {
   EXPECT_EQ(nginx_->countRequests("/live/semichannel/timeline/?id=3 "), 2) << nginx_->accessLog();
 }
 
+// A player that pauses while another watches the same channel holds
+// neither the other nor the channel back: once it lags beyond what the
+// channel holds (4 MiB of a 300 KB/s programme), it goes on at the newest
+// keyframe, its stream still whole and its clock still rising.
+TEST_F(ProxyStreamTest, PausedPlayerIsMovedOnAndHoldsNoOneBack) {
+  TcpClient paused, watching;
+  ASSERT_NO_FATAL_FAILURE(playChannel(paused, 12, {"big", "b", "big", "d", "big", "b", "big", "d"}, 4096));
+  std::string held, watched;
+  ASSERT_EQ(paused.read(held, 100000, 30s), 100000u);
+  ASSERT_TRUE(watching.connect(proxy_->port()));
+  ASSERT_TRUE(watching.send("GET /tv?id=12 HTTP/1.0\r\n\r\n"));
+  // The other player watches on at the clock's pace until the channel holds
+  // no more of what the paused one has yet to take.
+  for (auto end = std::chrono::steady_clock::now() + 60s;
+       watched.size() < (size_t{5} << 20) && std::chrono::steady_clock::now() < end;) {
+    watching.read(watched, 1 << 20, 100ms);
+  }
+  ASSERT_GE(watched.size(), size_t{5} << 20);
+  EXPECT_EQ(FlvShape().checkStream(watched.substr(kAnswer200.size())), "");
+  const size_t before = held.size();
+  paused.read(held, 1 << 20, 3s);
+  EXPECT_TRUE(proxy_->logShows("a player of channel 12 fell behind what the channel holds: it goes on at the "
+                               "newest keyframe, "));
+  FlvShape shape;
+  EXPECT_EQ(shape.checkStream(held.substr(kAnswer200.size())), "");
+  EXPECT_GT(held.size(), before + 100000);
+}
+
 TEST_F(ProxyStreamTest, SigtermEndsAStreamAfterTheCurrentChunk) {
   TcpClient player;
   ASSERT_NO_FATAL_FAILURE(playChannel(player, 4, {"a", "b"}));
