@@ -158,7 +158,8 @@ int32_t sendUnit(int socket, TsWriter* writer, const uint8_t* unit, int32_t size
   }
   if (result != TsResult::kOk && writer->refusedCodec != refused) {
     Log(ERROR, "%s, MPEG-TS cannot use the %s of FLV codec %u; left out", "receiveHttpData",
-        result == TsResult::kConfigUnusable ? "decoder configuration" : "tags", static_cast<unsigned>(writer->refusedCodec));
+        result == TsResult::kConfigUnusable ? "decoder configuration" : "tags",
+        static_cast<unsigned>(writer->refusedCodec));
   }
   return sink.sent;
 }

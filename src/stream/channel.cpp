@@ -50,7 +50,9 @@ void ringRead(const ChannelSession* c, uint32_t at, uint8_t* into, uint32_t size
   memcpy(into + first, c->bytes.get(), size - first);
 }
 
-uint32_t heldBytes(ChannelSession* c) { return c->firstSeq == c->endSeq ? 0 : c->endAt - unitAt(c, c->firstSeq).at; }
+uint32_t heldBytes(ChannelSession* c) {
+  return c->firstSeq == c->endSeq ? 0 : c->endAt - unitAt(c, c->firstSeq).at;
+}
 
 // Whether a player still needs unit `seq`: it reads there or before, or
 // it opened the channel and has yet to start at its first unit.
@@ -73,15 +75,16 @@ bool evictable(ChannelSession* c, uint32_t size, uint32_t nowMs) {
   return before(c->firstSeq, c->keyHeld ? c->newestKey : c->endSeq) && !needed(c, c->firstSeq);
 }
 
-// Whether every player reads further behind the head than kAheadMost (or
-// has fallen behind what is held): the feeder waits for them. A player
-// still starting wants the head at once.
+// Whether every player reads further behind the head than kAheadMost: the
+// feeder waits for them. A player still starting, or one that has fallen
+// behind what is held (it goes on at the newest keyframe, which may be
+// still to come), wants the head at once.
 bool playersBehind(ChannelSession* c) {
   bool anyone = false;
   for (const ChannelPlace* p : c->places) {
     if (p == nullptr) continue;
-    if (p->stage != kRunning) return false;
-    if (!before(p->next, c->firstSeq) && (p->next == c->endSeq || c->endAt - unitAt(c, p->next).at <= kAheadMost)) {
+    if (p->stage != kRunning || before(p->next, c->firstSeq) || p->next == c->endSeq ||
+        c->endAt - unitAt(c, p->next).at <= kAheadMost) {
       return false;
     }
     anyone = true;
@@ -121,12 +124,18 @@ bool makeRoom(ChannelSession* c, uint32_t size) {
   return true;
 }
 
-// The set-up a unit is, if any: the metadata, or a decoder configuration
-// (AVC's sequence header, AAC's AudioSpecificConfig).
+// The set-up a unit is, if any: the metadata (a script tag named
+// onMetaData, not a cue point), or a decoder configuration (AVC's sequence
+// header, AAC's AudioSpecificConfig).
 int setUpOf(const uint8_t* unit, uint32_t size) {
+  static constexpr uint8_t kMetadataName[] = {0x02, 0x00, 0x0A, 'o', 'n', 'M', 'e', 't', 'a', 'D', 'a', 't', 'a'};
   const uint8_t type = unit[4];
   const uint8_t* body = unit + kBlockSize;
-  if (type == kScriptTag) return kMetadataSetUp;
+  if (type == kScriptTag) {
+    const bool named = size >= kBlockSize + sizeof kMetadataName &&
+                       memcmp(body, kMetadataName, sizeof kMetadataName) == 0;
+    return named ? kMetadataSetUp : kSetUps;
+  }
   if (size < kBlockSize + 2) return kSetUps;
   if (type == kVideoTag && (body[0] & 0x0F) == 7 && body[1] == 0) return kVideoSetUp;
   if (type == kAudioTag && (body[0] >> 4) == 10 && body[1] == 0) return kAudioSetUp;
@@ -266,15 +275,17 @@ bool skipAhead(ChannelSession* c, ChannelPlace* p) {
   p->base = keyClock - (p->lastVideo + step);
   p->next = key;
   p->setUpsDue = 1u << kVideoSetUp | 1u << kAudioSetUp;
-  Log(INFO, "%s, a player of channel %d fell behind what the channel holds: it goes on at the newest keyframe, %u ms skipped",
-      "channelRead", static_cast<int>(c->channelId), static_cast<unsigned>(skipped));
+  Log(INFO, "%s, a player of channel %d fell behind what the channel holds: it goes on at the newest keyframe, "
+      "%u ms skipped", "channelRead", static_cast<int>(c->channelId), static_cast<unsigned>(skipped));
   return true;
 }
 
-// The player's next unit if the channel has it: > 0 its length, 0 none yet, -1 memory short. Under the lock.
+// The player's next unit if the channel has it: > 0 its length, 0 none
+// yet, -1 memory short. Under the lock.
 int32_t nextFor(ChannelSession* c, ChannelPlace* p) {
   if (p->stage == kHeaderDue) {
-    // Nothing at all until the channel has a tag: one that cannot start ends with the answer alone.
+    // Nothing at all until the channel has a tag: one that cannot start
+    // ends with the answer alone.
     if (c->endSeq == 0) return 0;
     if (!placeRoom(p, kFileHeaderSize)) return -1;
     memcpy(p->unit.get(), kFileHeader, kFileHeaderSize);
@@ -361,7 +372,9 @@ void channelFeed(ChannelSession* c) {
   }
   closeFLVStream(c->feed);  // the upstream goes at once, whoever still reads what is held
   c->feed = nullptr;
-  if (c->abandoned.load() != 0) Log(INFO, "%s, channel %d closed: its last player has left", "channelFeed", static_cast<int>(c->channelId));
+  if (c->abandoned.load() != 0) {
+    Log(INFO, "%s, channel %d closed: its last player has left", "channelFeed", static_cast<int>(c->channelId));
+  }
   socket_cancelOn(nullptr);
   pthread_mutex_lock(&c->lock);
   c->over = true;

@@ -130,8 +130,9 @@ void channelLeave(ChannelSession* channel, ChannelPlace* place);
 
 // Places the player's next unit in place->unit and returns its length; 0
 // when none came before `untilMs` (monotonicMs; a player that waits looks
-// every kChannelLookMs), -1 when the channel is over or memory is short. A player that lags behind what the channel holds
-// goes on at its newest keyframe (logged).
+// every kChannelLookMs), -1 when the channel is over or memory is short. A
+// player that lags behind what the channel holds goes on at its newest
+// keyframe (logged).
 int32_t channelRead(ChannelSession* channel, ChannelPlace* place, int64_t untilMs);
 
 #endif  // ZTV_STREAM_CHANNEL_H
