@@ -10,9 +10,11 @@
 //
 // Ownership: the record is shared by the feeder and the players. What is
 // under `lock` (the store and what the status page shows) is written by the
-// feeder alone and read by the players; `feed` is the feeder's alone; who
-// is on the channel (players, refs) belongs to the server's channel table,
-// which frees the record when its last holder lets go.
+// feeder alone and read by the players; the players enter and leave
+// `places` under it, and move their own place only under it, as the feeder
+// looks at what they still need. `feed` is the feeder's alone. Who is on
+// the channel (players, refs) belongs to the server's channel table, which
+// frees the record when its last holder lets go.
 
 #include <pthread.h>
 #include <stdint.h>
