@@ -56,7 +56,7 @@ uint32_t heldBytes(ChannelSession* c) {
 
 // Whether a player still needs unit `seq`: it reads there or before, or
 // it opened the channel and has yet to start at its first unit.
-bool needed(ChannelSession* c, uint32_t seq) {
+bool needed(const ChannelSession* c, uint32_t seq) {
   for (const ChannelPlace* p : c->places) {
     if (p != nullptr && (p->stage == kRunning ? !before(seq, p->next) : p->fromStart)) return true;
   }
@@ -75,18 +75,28 @@ bool evictable(ChannelSession* c, uint32_t size, uint32_t nowMs) {
   return before(c->firstSeq, c->keyHeld ? c->newestKey : c->endSeq) && !needed(c, c->firstSeq);
 }
 
+// Where a player reads for the feeder's look: its next unit; for the one
+// that opened the channel and has yet to start, the first; for a joiner
+// yet to start, the newest keyframe. False when it wants the head at once:
+// a joiner with no keyframe held, or a player that has fallen behind what
+// is held and goes on at the newest keyframe, which may be still to come.
+bool readsAt(const ChannelSession* c, const ChannelPlace* p, uint32_t* seq) {
+  if (p->stage == kRunning) {
+    *seq = p->next;
+    return !before(p->next, c->firstSeq);
+  }
+  *seq = p->fromStart ? c->firstSeq : c->newestKey;
+  return p->fromStart || c->keyHeld;
+}
+
 // Whether every player reads further behind the head than kAheadMost: the
-// feeder waits for them. A player still starting, or one that has fallen
-// behind what is held (it goes on at the newest keyframe, which may be
-// still to come), wants the head at once.
+// feeder waits for them, as it would in its socket for a player alone.
 bool playersBehind(ChannelSession* c) {
   bool anyone = false;
   for (const ChannelPlace* p : c->places) {
     if (p == nullptr) continue;
-    if (p->stage != kRunning || before(p->next, c->firstSeq) || p->next == c->endSeq ||
-        c->endAt - unitAt(c, p->next).at <= kAheadMost) {
-      return false;
-    }
+    uint32_t seq;
+    if (!readsAt(c, p, &seq) || seq == c->endSeq || c->endAt - unitAt(c, seq).at <= kAheadMost) return false;
     anyone = true;
   }
   return anyone;
