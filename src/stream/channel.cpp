@@ -272,10 +272,10 @@ int32_t nextSetUp(ChannelSession* c, ChannelPlace* p) {
   return 0;
 }
 
-// A player behind what the channel holds goes on at its newest keyframe,
-// its clock rising on by a picture's time, with the decoder's set-ups
-// again (the skipped part may have changed them). False while there is no
-// keyframe to go on at.
+// A player behind what the channel holds (or whose due set-ups were
+// replaced) goes on at its newest keyframe, its clock rising on by a
+// picture's time, with the decoder's set-ups again (the skipped part may
+// have changed them). False while there is no keyframe to go on at.
 bool skipAhead(ChannelSession* c, ChannelPlace* p) {
   uint32_t key;
   if (!startingKey(c, &key)) return false;
@@ -284,10 +284,20 @@ bool skipAhead(ChannelSession* c, ChannelPlace* p) {
   const uint32_t skipped = keyClock - p->base - p->lastVideo;
   p->base = keyClock - (p->lastVideo + step);
   p->next = key;
-  p->setUpsDue = 1u << kVideoSetUp | 1u << kAudioSetUp;
+  p->setUpsDue = (p->setUpsDue & 1u << kMetadataSetUp) | 1u << kVideoSetUp | 1u << kAudioSetUp;
   Log(INFO, "%s, a player of channel %d fell behind what the channel holds: it goes on at the newest keyframe, "
       "%u ms skipped", "channelRead", static_cast<int>(c->channelId), static_cast<unsigned>(skipped));
   return true;
+}
+
+// Whether a set-up the player is due was replaced by one that comes after
+// its next unit: the pictures from there on need the one that is gone.
+bool setUpReplaced(const ChannelSession* c, const ChannelPlace* p) {
+  for (int kind = 0; kind < kSetUps; ++kind) {
+    const HeldSetUp& setUp = c->setUps[kind];
+    if ((p->setUpsDue & (1u << kind)) != 0 && setUp.size != 0 && !before(setUp.seq, p->next)) return true;
+  }
+  return false;
 }
 
 // The player's next unit if the channel has it: > 0 its length, 0 none
@@ -315,9 +325,11 @@ int32_t nextFor(ChannelSession* c, ChannelPlace* p) {
     p->stage = kRunning;
   }
   for (;;) {
-    const int32_t setUp = nextSetUp(c, p);
-    if (setUp != 0) return setUp;
-    if (!before(p->next, c->firstSeq)) break;
+    if (!setUpReplaced(c, p)) {
+      const int32_t setUp = nextSetUp(c, p);
+      if (setUp != 0) return setUp;
+      if (!before(p->next, c->firstSeq)) break;
+    }
     if (!skipAhead(c, p)) return 0;
   }
   if (p->next == c->endSeq) return 0;
