@@ -13,10 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kFileHeaderSize = 9;
-// Signature "FLV", version 1, audio and video present, header size 9.
-constexpr uint8_t kFileHeader[kFileHeaderSize] = {0x46, 0x4C, 0x56, 0x01, 0x05, 0x00, 0x00, 0x00, 0x09};
-
 constexpr uint32_t kFeedCapacity = 1048576;  // the feeder's unit buffer; a larger tag grows it
 constexpr uint32_t kLeastStore = 65536;      // the store's first size
 constexpr uint32_t kGuessedStepMs = 40;      // a picture's time when a player has seen no step yet
@@ -147,16 +143,16 @@ int setUpOf(const uint8_t* unit, uint32_t size) {
     return named ? kMetadataSetUp : kSetUps;
   }
   if (size < kBlockSize + 2) return kSetUps;
-  if (type == kVideoTag && (body[0] & 0x0F) == 7 && body[1] == 0) return kVideoSetUp;
-  if (type == kAudioTag && (body[0] >> 4) == 10 && body[1] == 0) return kAudioSetUp;
+  if (type == kVideoTag && (body[0] & 0x0F) == kAvc && body[1] == 0) return kVideoSetUp;
+  if (type == kAudioTag && (body[0] >> 4) == kAac && body[1] == kAacSetUp) return kAudioSetUp;
   return kSetUps;
 }
 
 // A keyframe that carries a picture (not AVC's set-up or end of sequence).
 bool isKeyframe(const uint8_t* unit, uint32_t size) {
   const uint8_t* body = unit + kBlockSize;
-  if (unit[4] != kVideoTag || size <= kBlockSize || (body[0] >> 4) != 1) return false;
-  return (body[0] & 0x0F) != 7 || (size > kBlockSize + 1 && body[1] == 1);
+  if (unit[4] != kVideoTag || size <= kBlockSize || (body[0] >> 4) != kKeyframe) return false;
+  return (body[0] & 0x0F) != kAvc || (size > kBlockSize + 1 && body[1] == kAvcFrame);
 }
 
 void keepSetUp(ChannelSession* c, int kind, const uint8_t* unit, uint32_t size) {

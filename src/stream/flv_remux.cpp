@@ -18,12 +18,6 @@ namespace {
 
 constexpr const char* kName = "getFLVPacket";
 
-constexpr uint32_t kFileHeaderSize = 9;
-constexpr uint8_t kKeyframe = 1;  // frame type in the upper four bits of a video body
-constexpr uint8_t kAvc = 7;       // codec in the lower four bits
-constexpr uint8_t kAvcFrame = 1;  // AVC packet type, the second byte: 0 is the decoder's set-up, 2 the end
-constexpr uint8_t kAac = 10;      // sound format in the upper four bits of an audio body
-constexpr uint8_t kAacSetUp = 0;  // AAC packet type, the second byte: the decoder's set-up, no sound
 
 // A step forward in a source's timestamps longer than this is no step of a
 // video (a picture held longer than the player's whole buffer) but a clock
@@ -40,9 +34,6 @@ constexpr uint32_t kLongestSoundMs = 250;
 // so that it does not begin inside the last source's sound: lip sync
 // stays within what viewers notice.
 constexpr uint32_t kLongestSoundWaitMs = 100;
-
-// Signature "FLV", version 1, audio and video present, header size 9.
-constexpr uint8_t kFileHeader[kFileHeaderSize] = {0x46, 0x4C, 0x56, 0x01, 0x05, 0x00, 0x00, 0x00, 0x09};
 
 // Where one pass of the steps has come to.
 enum class Pass : uint8_t {
