@@ -278,7 +278,12 @@ void streamRelay(ServerControl* server, int socket, const HttpRequest& request, 
     sendAnswer(socket, kNotFoundStatus);
     return;
   }
-  if (answerRelay(socket, session, path)) pumpRelay(server, socket, &session, &buffer, slot);
+  if (answerRelay(socket, session, path)) {
+    pthread_mutex_lock(&slot->lock);  // the status page shows what is relayed
+    snprintf(slot->video, sizeof slot->video, "%s", session->videoUrl.c_str());
+    pthread_mutex_unlock(&slot->lock);
+    pumpRelay(server, socket, &session, &buffer, slot);
+  }
   closeFLVStream(session);
 }
 
